@@ -1,0 +1,616 @@
+// Writing 7z archives: one solid folder (LZMA, or Copy at level 0) for all
+// files with data, fed from the files in sequence so that no file is held in
+// memory, followed by an LZMA-packed header (plain at level 0).
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <unordered_map>
+
+#include "core/lzma_codec.h"
+#include "core/sevenzip.h"
+#include "core/text.h"
+#include "core/types.h"
+
+namespace arc {
+namespace {
+
+using namespace sevenzip;
+
+uint32_t Crc(const void* data, size_t size, uint32_t crc) {
+  auto* p = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    uInt n = static_cast<uInt>(std::min<size_t>(size, 1u << 30));
+    crc = static_cast<uint32_t>(crc32(crc, p, n));
+    p += n;
+    size -= n;
+  }
+  return crc;
+}
+
+class ByteWriter {
+ public:
+  std::vector<uint8_t> bytes;
+
+  void Byte(uint8_t b) { bytes.push_back(b); }
+  void Bytes(const void* p, size_t n) {
+    auto* b = static_cast<const uint8_t*>(p);
+    bytes.insert(bytes.end(), b, b + n);
+  }
+  void UInt32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) Byte(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  void UInt64(uint64_t v) {
+    for (int i = 0; i < 8; ++i) Byte(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  // The 7z variable-length number: as many leading one bits in the first
+  // byte as little-endian bytes follow it.
+  void Number(uint64_t v) {
+    uint8_t first = 0, mask = 0x80;
+    int i = 0;
+    for (; i < 8; ++i) {
+      if (v < (uint64_t{1} << (7 * (i + 1)))) {
+        first |= static_cast<uint8_t>(v >> (8 * i));
+        break;
+      }
+      first |= mask;
+      mask >>= 1;
+    }
+    Byte(first);
+    for (; i > 0; --i) {
+      Byte(static_cast<uint8_t>(v));
+      v >>= 8;
+    }
+  }
+  void Bits(const std::vector<bool>& bits) {
+    uint8_t b = 0;
+    for (size_t i = 0; i < bits.size(); ++i) {
+      if (bits[i]) b |= 0x80 >> (i % 8);
+      if (i % 8 == 7) {
+        Byte(b);
+        b = 0;
+      }
+    }
+    if (bits.size() % 8) Byte(b);
+  }
+  // An "all defined" byte, or a zero and one bit per item.
+  void Defined(const std::vector<bool>& defined) {
+    if (std::all_of(defined.begin(), defined.end(), [](bool d) { return d; })) {
+      Byte(1);
+    } else {
+      Byte(0);
+      Bits(defined);
+    }
+  }
+};
+
+// What goes into the new archive, in order: kept entries, then new items.
+struct OutEntry {
+  std::string name;
+  bool isDir = false;
+  bool hasStream = false;
+  uint64_t size = 0;
+  bool mtimeDefined = false, ctimeDefined = false, atimeDefined = false;
+  uint64_t mtime = 0, ctime = 0, atime = 0;
+  bool attribDefined = false;
+  uint32_t attrib = 0;
+  const Item* item = nullptr;  // new item, or
+  size_t oldIndex = SIZE_MAX;  // entry of the old archive
+  uint32_t crc = 0;            // filled in while encoding
+};
+
+// Output through a large buffer, with the CRC and count of what passed.
+class BufferedOut {
+ public:
+  ISeqOutStream vt;  // first member: the codec hands back a pointer to it
+
+  explicit BufferedOut(std::ofstream& file) : file_(file) {
+    vt.Write = &BufferedOut::WriteThunk;
+    buf_.reserve(kBufSize);
+  }
+  void Reset() {
+    count = 0;
+    crc = 0;
+  }
+  bool Put(const void* data, size_t size) {
+    if (failed) return false;
+    auto* p = static_cast<const uint8_t*>(data);
+    crc = Crc(p, size, crc);
+    count += size;
+    while (size > 0) {
+      size_t n = std::min(size, kBufSize - buf_.size());
+      buf_.insert(buf_.end(), p, p + n);
+      p += n;
+      size -= n;
+      if (buf_.size() == kBufSize && !Flush()) return false;
+    }
+    return true;
+  }
+  bool Flush() {
+    if (failed) return false;
+    if (!buf_.empty() && !file_.write(reinterpret_cast<const char*>(buf_.data()),
+                                      static_cast<std::streamsize>(buf_.size())))
+      failed = true;
+    buf_.clear();
+    return !failed;
+  }
+
+  uint64_t count = 0;
+  uint32_t crc = 0;
+  bool failed = false;
+
+ private:
+  static constexpr size_t kBufSize = 1 << 20;
+  static size_t WriteThunk(void* p, const void* buf, size_t size) {
+    auto* self = reinterpret_cast<BufferedOut*>(p);
+    return self->Put(buf, size) ? size : 0;
+  }
+  std::ofstream& file_;
+  std::vector<uint8_t> buf_;
+};
+
+// The encoder's input: the data of every entry with a stream, one after the
+// other, read from disk or decoded from the old archive. Each file's CRC is
+// taken on the way, and a file whose size is not what was announced stops
+// the whole run.
+class InputSequence {
+ public:
+  ISeqInStream vt;  // first member: the codec hands back a pointer to it
+
+  InputSequence(std::vector<OutEntry*> entries, const Archive* old)
+      : entries_(std::move(entries)) {
+    vt.Read = &InputSequence::ReadThunk;
+    if (old) oldReader_ = std::make_unique<StreamReader>(*old);
+  }
+
+  Result failure = kOk;
+  std::string message;
+  uint32_t crc = 0;  // of everything handed out
+  uint64_t total = 0;
+
+  // Copies everything into `out` (the Copy coder).
+  bool CopyTo(BufferedOut& out) {
+    std::vector<uint8_t> buf(1 << 16);
+    for (;;) {
+      size_t n = buf.size();
+      if (Read(buf.data(), n) != SZ_OK) return false;
+      if (n == 0) return true;
+      if (!out.Put(buf.data(), n)) return false;
+    }
+  }
+
+ private:
+  static SRes ReadThunk(void* p, void* buf, size_t* size) {
+    return reinterpret_cast<InputSequence*>(p)->Read(static_cast<uint8_t*>(buf), *size);
+  }
+
+  SRes Fail(Result code, std::string text) {
+    if (failure == kOk) {
+      failure = code;
+      message = std::move(text);
+    }
+    return SZ_ERROR_READ;
+  }
+
+  SRes SourceFailed() {
+    return Fail(kErrSourceRead, "cannot read: " + PathToUtf8(current()->item->source));
+  }
+
+  OutEntry* current() { return entries_[next_]; }
+
+  bool OpenCurrent() {
+    OutEntry* e = current();
+    left_ = e->size;
+    pieceCrc_ = 0;
+    if (e->item) {
+      file_ = std::ifstream(e->item->source, std::ios::binary);
+      return static_cast<bool>(file_);
+    }
+    std::string error;
+    if (!oldReader_->Open(e->oldIndex, error)) {
+      Fail(kErrBadArchive, "cannot read the existing archive: " + error);
+      return false;
+    }
+    return true;
+  }
+
+  // Ends the current piece: the file must have no bytes beyond its size.
+  bool CloseCurrent() {
+    OutEntry* e = current();
+    if (e->item) {
+      char extra;
+      bool grew = static_cast<bool>(file_.read(&extra, 1));
+      file_ = std::ifstream();
+      if (grew) return false;
+    }
+    e->crc = pieceCrc_;
+    return true;
+  }
+
+  SRes Read(uint8_t* buf, size_t& size) {
+    size_t want = size;
+    size = 0;
+    if (failure != kOk) return SZ_ERROR_READ;
+    while (size == 0 && want > 0 && next_ < entries_.size()) {
+      if (!open_) {
+        if (!OpenCurrent()) return failure != kOk ? SZ_ERROR_READ : SourceFailed();
+        open_ = true;
+      }
+      size_t chunk = static_cast<size_t>(std::min<uint64_t>(want, left_));
+      size_t got = 0;
+      if (chunk > 0) {
+        if (current()->item) {
+          file_.read(reinterpret_cast<char*>(buf), static_cast<std::streamsize>(chunk));
+          got = static_cast<size_t>(file_.gcount());
+          if (got == 0) return SourceFailed();  // shrank, or a read error
+          file_.clear();
+        } else {
+          std::string error;
+          if (!oldReader_->Read(buf, chunk, got, error) || got == 0) {
+            if (error.empty()) error = "data ends early";
+            return Fail(kErrBadArchive, "cannot read the existing archive: " + error);
+          }
+        }
+      }
+      pieceCrc_ = Crc(buf, got, pieceCrc_);
+      left_ -= got;
+      size = got;
+      if (left_ == 0) {
+        if (!CloseCurrent()) return SourceFailed();
+        open_ = false;
+        ++next_;
+      }
+    }
+    crc = Crc(buf, size, crc);
+    total += size;
+    return SZ_OK;
+  }
+
+  std::vector<OutEntry*> entries_;
+  std::unique_ptr<StreamReader> oldReader_;
+  size_t next_ = 0;
+  bool open_ = false;
+  uint64_t left_ = 0;
+  uint32_t pieceCrc_ = 0;
+  std::ifstream file_;
+};
+
+// Memory as an ISeqInStream, for packing the header.
+struct MemoryIn {
+  ISeqInStream vt;
+  const uint8_t* data;
+  size_t left;
+  static SRes ReadThunk(void* p, void* buf, size_t* size) {
+    auto* self = reinterpret_cast<MemoryIn*>(p);
+    size_t n = std::min(*size, self->left);
+    std::memcpy(buf, self->data, n);
+    self->data += n;
+    self->left -= n;
+    *size = n;
+    return SZ_OK;
+  }
+};
+
+struct FolderOut {
+  bool lzma = false;
+  uint8_t props[LZMA_PROPS_SIZE] = {};
+  uint64_t packPos = 0;  // relative to the end of the signature header
+  uint64_t packSize = 0;
+  uint32_t packCrc = 0;
+  uint64_t unpackSize = 0;
+  uint32_t crc = 0;
+};
+
+void WriteFolderStreamsInfo(ByteWriter& w, const FolderOut& f) {
+  w.Byte(kPackInfo);
+  w.Number(f.packPos);
+  w.Number(1);
+  w.Byte(kSize);
+  w.Number(f.packSize);
+  w.Byte(kCrc);
+  w.Byte(1);
+  w.UInt32(f.packCrc);
+  w.Byte(kEnd);
+
+  w.Byte(kUnpackInfo);
+  w.Byte(kFolder);
+  w.Number(1);
+  w.Byte(0);  // folders follow inline
+  w.Number(1);  // one coder
+  if (f.lzma) {
+    w.Byte(0x20 | sizeof kLzmaId);  // simple coder with properties
+    w.Bytes(kLzmaId, sizeof kLzmaId);
+    w.Number(LZMA_PROPS_SIZE);
+    w.Bytes(f.props, LZMA_PROPS_SIZE);
+  } else {
+    w.Byte(sizeof kCopyId);
+    w.Bytes(kCopyId, sizeof kCopyId);
+  }
+  w.Byte(kCodersUnpackSize);
+  w.Number(f.unpackSize);
+  w.Byte(kCrc);
+  w.Byte(1);
+  w.UInt32(f.crc);
+  w.Byte(kEnd);
+}
+
+std::vector<uint8_t> BuildHeader(const std::vector<OutEntry>& entries, const FolderOut* folder,
+                                 const std::vector<const OutEntry*>& streamed) {
+  ByteWriter w;
+  w.Byte(kHeader);
+  if (folder) {
+    w.Byte(kMainStreamsInfo);
+    WriteFolderStreamsInfo(w, *folder);
+    w.Byte(kSubStreamsInfo);
+    // With a single stream, the folder's CRC is that file's CRC.
+    if (streamed.size() != 1) {
+      w.Byte(kNumUnpackStream);
+      w.Number(streamed.size());
+      w.Byte(kSize);
+      for (size_t i = 0; i + 1 < streamed.size(); ++i) w.Number(streamed[i]->size);
+      w.Byte(kCrc);
+      w.Byte(1);
+      for (const OutEntry* e : streamed) w.UInt32(e->crc);
+    }
+    w.Byte(kEnd);
+    w.Byte(kEnd);
+  }
+
+  w.Byte(kFilesInfo);
+  w.Number(entries.size());
+  auto property = [&w](uint8_t id, const ByteWriter& body) {
+    w.Byte(id);
+    w.Number(body.bytes.size());
+    w.Bytes(body.bytes.data(), body.bytes.size());
+  };
+
+  std::vector<bool> emptyStream, emptyFile;
+  for (const OutEntry& e : entries) {
+    emptyStream.push_back(!e.hasStream);
+    if (!e.hasStream) emptyFile.push_back(!e.isDir);
+  }
+  if (std::count(emptyStream.begin(), emptyStream.end(), true) > 0) {
+    ByteWriter b;
+    b.Bits(emptyStream);
+    property(kEmptyStream, b);
+    if (std::count(emptyFile.begin(), emptyFile.end(), true) > 0) {
+      ByteWriter f;
+      f.Bits(emptyFile);
+      property(kEmptyFile, f);
+    }
+  }
+
+  ByteWriter names;
+  names.Byte(0);  // not external
+  for (const OutEntry& e : entries) {
+    for (char16_t c : Utf8ToUtf16(e.name)) {
+      names.Byte(static_cast<uint8_t>(c));
+      names.Byte(static_cast<uint8_t>(c >> 8));
+    }
+    names.Byte(0);
+    names.Byte(0);
+  }
+  property(kName, names);
+
+  auto times = [&](uint8_t id, bool OutEntry::*defined, uint64_t OutEntry::*value) {
+    std::vector<bool> d;
+    for (const OutEntry& e : entries) d.push_back(e.*defined);
+    if (std::count(d.begin(), d.end(), true) == 0) return;
+    ByteWriter b;
+    b.Defined(d);
+    b.Byte(0);  // not external
+    for (const OutEntry& e : entries)
+      if (e.*defined) b.UInt64(e.*value);
+    property(id, b);
+  };
+  times(kCTime, &OutEntry::ctimeDefined, &OutEntry::ctime);
+  times(kATime, &OutEntry::atimeDefined, &OutEntry::atime);
+  times(kMTime, &OutEntry::mtimeDefined, &OutEntry::mtime);
+
+  std::vector<bool> attribDefined;
+  for (const OutEntry& e : entries) attribDefined.push_back(e.attribDefined);
+  if (std::count(attribDefined.begin(), attribDefined.end(), true) > 0) {
+    ByteWriter b;
+    b.Defined(attribDefined);
+    b.Byte(0);  // not external
+    for (const OutEntry& e : entries)
+      if (e.attribDefined) b.UInt32(e.attrib);
+    property(kWinAttributes, b);
+  }
+  w.Byte(kEnd);  // files info
+  w.Byte(kEnd);  // header
+  return std::move(w.bytes);
+}
+
+// A key under which names that SameEntryName() may call equal meet: upper
+// case, '/' for '\'. Candidates are confirmed with SameEntryName() itself.
+std::u32string NameKey(std::string_view name) {
+  std::u16string wide = Utf8ToUtf16(name);
+  std::u32string key;
+  key.reserve(wide.size());
+  for (char16_t c : wide) key.push_back(c == u'\\' ? U'/' : UpperCaseLetter(c));
+  return key;
+}
+
+struct U32Hash {
+  size_t operator()(const std::u32string& s) const {
+    size_t h = 1469598103934665603ull & SIZE_MAX;
+    for (char32_t c : s) h = (h ^ c) * 1099511628211ull;
+    return h;
+  }
+};
+
+bool WriteSignatureHeader(std::ofstream& file, uint64_t nextOffset, uint64_t nextSize, uint32_t nextCrc) {
+  ByteWriter start;
+  start.UInt64(nextOffset);
+  start.UInt64(nextSize);
+  start.UInt32(nextCrc);
+  ByteWriter sh;
+  sh.Bytes(kSignature, sizeof kSignature);
+  sh.Byte(0);  // format version 0.4
+  sh.Byte(4);
+  sh.UInt32(Crc(start.bytes.data(), start.bytes.size(), 0));
+  sh.Bytes(start.bytes.data(), start.bytes.size());
+  file.seekp(0);
+  return static_cast<bool>(file.write(reinterpret_cast<const char*>(sh.bytes.data()),
+                                      static_cast<std::streamsize>(sh.bytes.size())));
+}
+
+}  // namespace
+
+bool Update7z(const std::filesystem::path& existing, const std::filesystem::path& out,
+              const std::vector<Item>& items, const Options& options, Report& report) {
+  try {
+    Archive old;
+    bool haveOld = !existing.empty();
+    if (haveOld) {
+      std::string error;
+      if (!old.Open(existing, error))
+        return report.Fail(kErrBadArchive, "not a 7z archive: " + PathToUtf8(existing) + " (" + error + ")");
+    }
+
+    // Kept entries first, in their old order (which is also the order of
+    // their data in the old archive), then the new items.
+    std::vector<OutEntry> entries;
+    if (haveOld) {
+      std::unordered_multimap<std::u32string, const Item*, U32Hash> byName;
+      for (const Item& item : items) byName.emplace(NameKey(item.name), &item);
+      const auto& oldEntries = old.entries();
+      for (size_t i = 0; i < oldEntries.size(); ++i) {
+        const Entry& e = oldEntries[i];
+        if (e.isAnti) continue;
+        auto range = byName.equal_range(NameKey(e.name));
+        bool replaced = std::any_of(range.first, range.second,
+                                    [&](const auto& kv) { return SameEntryName(kv.second->name, e.name); });
+        if (replaced) continue;
+        OutEntry o;
+        o.name = e.name;
+        o.isDir = e.isDir;
+        o.hasStream = e.hasStream && e.size > 0;
+        o.size = e.hasStream ? e.size : 0;
+        o.mtimeDefined = e.mtimeDefined;
+        o.mtime = e.mtime;
+        o.ctimeDefined = e.ctimeDefined;
+        o.ctime = e.ctime;
+        o.atimeDefined = e.atimeDefined;
+        o.atime = e.atime;
+        o.attribDefined = e.attribDefined;
+        o.attrib = e.attrib;
+        o.oldIndex = i;
+        entries.push_back(std::move(o));
+      }
+    }
+    for (const Item& item : items) {
+      OutEntry o;
+      o.name = item.name;
+      o.isDir = item.isDir;
+      o.hasStream = !item.isDir && item.size > 0;
+      o.size = item.isDir ? 0 : item.size;
+      o.mtimeDefined = item.mtime != 0;
+      o.mtime = item.mtime;
+      o.ctimeDefined = item.ctime != 0;
+      o.ctime = item.ctime;
+      o.atimeDefined = item.atime != 0;
+      o.atime = item.atime;
+      o.attrib = item.attrib | (item.isDir ? kAttribDirectory : 0);
+      o.attribDefined = o.attrib != 0;
+      o.item = &item;
+      if (!item.isDir && item.size == 0) {
+        // Not read, but it must still be there and still be empty.
+        std::error_code ec;
+        std::ifstream probe(item.source, std::ios::binary);
+        if (!probe || std::filesystem::file_size(item.source, ec) != 0 || ec)
+          return report.Fail(kErrSourceRead, "cannot read: " + PathToUtf8(item.source));
+      }
+      entries.push_back(std::move(o));
+    }
+
+    std::ofstream file(out, std::ios::binary | std::ios::trunc);
+    if (!file) return report.Fail(kErrWrite, "cannot write: " + PathToUtf8(out));
+    const std::string writeError = "cannot write: " + PathToUtf8(out);
+    BufferedOut sink(file);
+    const uint8_t zeros[kSignatureHeaderSize] = {};
+    sink.Put(zeros, sizeof zeros);
+    sink.Reset();
+
+    std::vector<OutEntry*> streamed;
+    uint64_t total = 0;
+    for (OutEntry& e : entries) {
+      if (!e.hasStream) continue;
+      streamed.push_back(&e);
+      total += e.size;
+    }
+
+    FolderOut folder;
+    const int level = std::clamp(options.level, 0, 9);
+    if (!streamed.empty()) {
+      InputSequence input(streamed, haveOld ? &old : nullptr);
+      folder.lzma = level > 0;
+      int res = SZ_OK;
+      if (folder.lzma) {
+        res = lzma::Encode(&input.vt, &sink.vt, lzma::SettingsForLevel(level, options.fastBytes, total),
+                           folder.props);
+      } else if (!input.CopyTo(sink)) {
+        res = input.failure != kOk ? SZ_ERROR_READ : SZ_ERROR_WRITE;
+      }
+      if (input.failure != kOk) return report.Fail(input.failure, input.message);
+      if (sink.failed || res == SZ_ERROR_WRITE) return report.Fail(kErrWrite, writeError);
+      if (res == SZ_ERROR_MEM) return report.Fail(kErrInternal, "out of memory while compressing");
+      if (res != SZ_OK) return report.Fail(kErrInternal, "compression failed");
+      if (input.total != total) return report.Fail(kErrInternal, "compressed size mismatch");
+      folder.packSize = sink.count;
+      folder.packCrc = sink.crc;
+      folder.unpackSize = total;
+      folder.crc = input.crc;
+    }
+
+    std::vector<const OutEntry*> streamedConst(streamed.begin(), streamed.end());
+    std::vector<uint8_t> header;
+    if (!entries.empty()) header = BuildHeader(entries, streamed.empty() ? nullptr : &folder, streamedConst);
+
+    if (level > 0 && !header.empty()) {
+      // Pack the header; names and times compress well.
+      FolderOut packed;
+      packed.lzma = true;
+      packed.packPos = sink.count;
+      sink.Reset();
+      MemoryIn in{{&MemoryIn::ReadThunk}, header.data(), header.size()};
+      lzma::Settings hs = lzma::SettingsForLevel(5, -1, header.size());
+      int res = lzma::Encode(&in.vt, &sink.vt, hs, packed.props);
+      if (sink.failed || res == SZ_ERROR_WRITE) return report.Fail(kErrWrite, writeError);
+      if (res != SZ_OK) return report.Fail(kErrInternal, "cannot pack the archive header");
+      packed.packSize = sink.count;
+      packed.packCrc = sink.crc;
+      packed.unpackSize = header.size();
+      packed.crc = Crc(header.data(), header.size(), 0);
+      ByteWriter encoded;
+      encoded.Byte(kEncodedHeader);
+      WriteFolderStreamsInfo(encoded, packed);
+      encoded.Byte(kEnd);
+      header = std::move(encoded.bytes);
+      // The packed header follows the data; the next header follows it.
+      uint64_t headerOffset = packed.packPos + packed.packSize;
+      sink.Reset();
+      if (!sink.Put(header.data(), header.size()) || !sink.Flush())
+        return report.Fail(kErrWrite, writeError);
+      if (!WriteSignatureHeader(file, headerOffset, header.size(), Crc(header.data(), header.size(), 0)))
+        return report.Fail(kErrWrite, writeError);
+    } else {
+      uint64_t headerOffset = sink.count;
+      if (!sink.Put(header.data(), header.size()) || !sink.Flush())
+        return report.Fail(kErrWrite, writeError);
+      if (!WriteSignatureHeader(file, headerOffset, header.size(), Crc(header.data(), header.size(), 0)))
+        return report.Fail(kErrWrite, writeError);
+    }
+    file.close();
+    if (file.fail()) return report.Fail(kErrWrite, writeError);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return report.Fail(kErrInternal, "out of memory writing the 7z archive");
+  } catch (const std::exception& e) {
+    return report.Fail(kErrInternal, std::string("7z archive: ") + e.what());
+  }
+}
+
+}  // namespace arc

@@ -125,6 +125,24 @@ bool SameEntryName(std::string_view a, std::string_view b) {
   return i == a.size() && j == b.size();
 }
 
+std::string EntryNameKey(std::string_view name) {
+  std::string key;
+  key.reserve(name.size());
+  for (size_t i = 0; i < name.size();) {
+    char32_t c = DecodeOne(name, i);
+    if (c == '\\') c = '/';
+    AppendUtf8(key, UpperCaseLetter(c));
+  }
+  return key;
+}
+
+std::u32string Utf8ToUtf32(std::string_view s) {
+  std::u32string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) out.push_back(DecodeOne(s, i));
+  return out;
+}
+
 std::filesystem::path PathFromUtf8(std::string_view utf8) {
 #ifdef _WIN32
   const std::u16string w = Utf8ToUtf16(utf8);

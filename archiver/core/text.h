@@ -17,4 +17,11 @@ bool IsAscii(std::string_view s);
 // Cyrillic and full-width Latin letters; any other code point is returned as is.
 char32_t UpperCaseLetter(char32_t c);
 
+// The name in upper case with '\' as '/': two names are the same entry
+// name (SameEntryName) exactly when their keys are equal.
+std::string EntryNameKey(std::string_view name);
+
+// Decodes the code points of UTF-8 text (malformed bytes give U+FFFD).
+std::u32string Utf8ToUtf32(std::string_view utf8);
+
 }  // namespace arc

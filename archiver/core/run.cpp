@@ -1,0 +1,134 @@
+#include "core/run.h"
+
+#include <chrono>
+#include <exception>
+#include <new>
+
+#include "core/cmdline.h"
+#include "core/fileio.h"
+#include "core/selection.h"
+
+namespace fs = std::filesystem;
+
+namespace arc {
+
+namespace {
+
+// Folders created for the archive, removed again when the command fails.
+class CreatedFolders {
+ public:
+  bool Create(const fs::path& dir) {
+    std::vector<fs::path> missing;
+    for (fs::path p = dir; !p.empty() && p != p.root_path(); p = p.parent_path()) {
+      std::error_code ec;
+      if (fs::exists(p, ec)) break;
+      missing.push_back(p);
+      if (p.parent_path() == p) break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+      std::error_code ec;
+      if (!fs::create_directory(*it, ec) && ec) return false;
+      created_.push_back(*it);
+    }
+    return true;
+  }
+  void RollBack() {
+    for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
+      std::error_code ec;
+      fs::remove(*it, ec);  // only removes a folder that is still empty
+    }
+    created_.clear();
+  }
+
+ private:
+  std::vector<fs::path> created_;
+};
+
+// A new, unused file beside the archive, reserved by creating it.
+bool CreateTempBeside(const fs::path& archive, fs::path& temp) {
+  const auto seed = static_cast<unsigned long long>(
+      std::chrono::steady_clock::now().time_since_epoch().count());
+  for (unsigned k = 0; k < 100; ++k) {
+    const unsigned long long n = (seed + k * 7919ull) % 1000000ull;
+    fs::path candidate = archive;
+    candidate += PathFromUtf8(".mvk" + std::to_string(n) + ".tmp");
+    File f;
+    if (f.CreateNew(candidate)) {
+      temp = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+Result RunUnguarded(std::string_view line, Report& report, const ZipLimits& limits) {
+  Command cmd;
+  if (!ParseCommandLine(line, cmd, report)) return report.code;
+
+  const fs::path archive = AbsolutePath(PathFromCommandText(cmd.archive));
+  const std::string archiveText = PathToUtf8(archive);
+  if (!archive.has_filename())
+    return report.Fail(kErrArchiveName, "Error: no archive file name in \"" + cmd.archive + "\""), report.code;
+
+  std::vector<Item> items;
+  if (!SelectItems(cmd, archive, items, report)) return report.code;
+
+  const FileFacts existing = GetFileFacts(archive);
+  if (existing.exists && existing.isDir)
+    return report.Fail(kErrArchiveName, "Error: " + archiveText + " is a folder"), report.code;
+
+  CreatedFolders folders;
+  if (!folders.Create(archive.parent_path())) {
+    report.Fail(kErrWrite, "Error: cannot create the folder " + PathToUtf8(archive.parent_path()));
+    folders.RollBack();
+    return report.code;
+  }
+  fs::path temp;
+  if (!CreateTempBeside(archive, temp)) {
+    report.Fail(kErrWrite, "Error: cannot create a file beside " + archiveText + ": " + LastErrorText());
+    folders.RollBack();
+    return report.code;
+  }
+
+  report.Note((existing.exists ? "Updating " : "Creating ") + archiveText);
+  const fs::path from = existing.exists ? archive : fs::path();
+  bool ok = false;
+  try {
+    ok = cmd.options.format == Format::kZip ? UpdateZip(from, temp, items, cmd.options, report, limits)
+                                            : Update7z(from, temp, items, cmd.options, report);
+    if (!ok && report.ok()) report.Fail(kErrInternal, "Error: the archive could not be written");
+    if (ok && !ReplaceFile(temp, archive)) {
+      ok = report.Fail(kErrWrite, "Error: cannot move the new archive to " + archiveText + ": " + LastErrorText());
+    }
+  } catch (...) {
+    std::error_code ec;
+    fs::remove(temp, ec);
+    folders.RollBack();
+    throw;
+  }
+  if (!ok) {
+    std::error_code ec;
+    fs::remove(temp, ec);
+    folders.RollBack();
+    return report.code;
+  }
+  report.Note("Everything is Ok: " + std::to_string(items.size()) + " item(s) added to " + archiveText);
+  return kOk;
+}
+
+}  // namespace
+
+Result Run(std::string_view commandLine, Report& report, const ZipLimits& zipLimits) {
+  try {
+    return RunUnguarded(commandLine, report, zipLimits);
+  } catch (const std::bad_alloc&) {
+    report.Fail(kErrInternal, "Error: out of memory");
+  } catch (const std::exception& e) {
+    report.Fail(kErrInternal, std::string("Error: ") + e.what());
+  } catch (...) {
+    report.Fail(kErrInternal, "Error: unexpected failure");
+  }
+  return report.code;
+}
+
+}  // namespace arc

@@ -1,0 +1,41 @@
+// File selection: turns the file specifications of a command into the items
+// of an archive, with their entry names, by looking at the disk.
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+#include "core/cmdline.h"
+#include "core/types.h"
+
+namespace arc {
+
+// Rules, for each specification:
+// - the pattern is absolute, or relative to its base folder (or to the
+//   current folder when none was given); only its last component may hold
+//   '*' and '?', matched case-insensitively;
+// - a file or folder named by an absolute pattern is stored under its own
+//   name; a relative pattern keeps its folder part, whose folders become
+//   entries too;
+// - a folder is stored with its whole tree, empty subfolders included;
+// - with `recurse`, a wildcard also matches in every subfolder below;
+// - `exclude` (the archive being written) is never taken;
+// - a pattern that matches nothing fails (kErrNoMatch), except a bare '*'
+//   (or '*.*') in an existing folder; a name that does not exist or a folder
+//   that cannot be listed fails with kErrSourceRead.
+// Items are returned in a stable order, each entry name once.
+bool SelectItems(const Command& command, const std::filesystem::path& exclude,
+                 std::vector<Item>& items, Report& report);
+
+// Turns text from the command line into a path: both '\' and '/' separate
+// on every platform.
+std::filesystem::path PathFromCommandText(const std::string& text);
+
+// The absolute, lexically normal form of a path (relative paths are taken
+// from the current folder).
+std::filesystem::path AbsolutePath(const std::filesystem::path& path);
+
+// '*' and '?' matching of one name, case-insensitive as on Windows.
+bool WildcardMatch(std::string_view pattern, std::string_view name);
+
+}  // namespace arc

@@ -1,0 +1,159 @@
+#include "test_util.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "core/run.h"
+
+namespace testutil {
+
+TempDir::TempDir() {
+  std::string tmpl = (fs::temp_directory_path() / "morvik-test-XXXXXX").string();
+  if (!mkdtemp(tmpl.data())) std::abort();
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Read-only files and folders made by tests must not stop the clean-up.
+  for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+void WriteFile(const fs::path& p, const std::string& bytes) {
+  fs::create_directories(p.parent_path());
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng() & 0xFF);
+  return s;
+}
+
+std::string TextBytes(size_t n) {
+  static const char* words[] = {"圧縮", "archive ", "report ", "データ", "line\n", "Morvik ", "12345 "};
+  std::string s;
+  std::mt19937 rng(7);
+  while (s.size() < n) s += words[rng() % 7];
+  s.resize(n);
+  return s;
+}
+
+void MakeSampleTree(const fs::path& root) {
+  WriteFile(root / "報告書.txt", TextBytes(50000));
+  WriteFile(root / "empty.txt", "");
+  WriteFile(root / "data.bin", RandomBytes(200000, 1));
+  WriteFile(root / "写真" / "画像1.bin", RandomBytes(30000, 2) + TextBytes(30000));
+  WriteFile(root / "写真" / "深い" / "さらに深い" / "ファイル.dat", TextBytes(1234));
+  WriteFile(root / "写真" / "深い" / "空ファイル", "");
+  fs::create_directories(root / "写真" / "空のフォルダ");
+  fs::create_directories(root / "空" / "その下も空");
+}
+
+arc::Report RunLine(const std::string& line, const arc::ZipLimits& limits) {
+  arc::Report r;
+  arc::Run(line, r, limits);
+  return r;
+}
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'') q += "'\\''";
+    else q.push_back(c);
+  }
+  return q + "'";
+}
+
+int Shell(const std::string& command, std::string* out) {
+  FILE* p = popen((command + " 2>&1").c_str(), "r");
+  if (!p) return -1;
+  std::string text;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+  const int status = pclose(p);
+  if (out) *out = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+static std::string Check(const std::string& what, const std::string& command) {
+  std::string out;
+  const int rc = Shell(command, &out);
+  return rc == 0 ? "" : what + " failed (" + std::to_string(rc) + "): " + out;
+}
+
+std::string ExtractWithBsdtar(const fs::path& archive, const fs::path& dir) {
+  fs::create_directories(dir);
+  return Check("bsdtar", "bsdtar -xf " + Quote(archive.string()) + " -C " + Quote(dir.string()));
+}
+
+std::string ExtractWithPython(const fs::path& archive, const fs::path& dir) {
+  fs::create_directories(dir);
+  return Check("python zipfile",
+               "python3 -c 'import sys, zipfile\n"
+               "z = zipfile.ZipFile(sys.argv[1])\n"
+               "bad = z.testzip()\n"
+               "assert bad is None, bad\n"
+               "z.extractall(sys.argv[2])' " +
+                   Quote(archive.string()) + " " + Quote(dir.string()));
+}
+
+std::string TestWithUnzip(const fs::path& archive) {
+  return Check("unzip -t", "unzip -t " + Quote(archive.string()));
+}
+
+std::vector<std::string> ListWithBsdtar(const fs::path& archive) {
+  std::string out;
+  Shell("bsdtar -tf " + Quote(archive.string()), &out);
+  std::vector<std::string> names;
+  std::istringstream s(out);
+  for (std::string line; std::getline(s, line);)
+    if (!line.empty()) names.push_back(line);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> TreeNames(const fs::path& root) {
+  std::vector<std::string> names;
+  for (auto& e : fs::recursive_directory_iterator(root))
+    names.push_back(fs::relative(e.path(), root).generic_string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string CompareTrees(const fs::path& expected, const fs::path& actual) {
+  const auto a = TreeNames(expected), b = TreeNames(actual);
+  if (a != b) {
+    std::string msg = "different names; expected:";
+    for (auto& n : a) msg += " " + n;
+    msg += " | actual:";
+    for (auto& n : b) msg += " " + n;
+    return msg;
+  }
+  for (const auto& n : a) {
+    const fs::path pa = expected / n, pb = actual / n;
+    if (fs::is_directory(pa) != fs::is_directory(pb)) return n + ": folder and file";
+    if (!fs::is_directory(pa) && ReadFile(pa) != ReadFile(pb)) return n + ": different bytes";
+  }
+  return "";
+}
+
+}  // namespace testutil

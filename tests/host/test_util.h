@@ -1,0 +1,62 @@
+// Helpers of the archiver's host tests: temporary folders, a sample tree
+// with Japanese names, running commands and the independent readers, and
+// comparing folders byte for byte.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/types.h"
+
+namespace testutil {
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the system's temporary folder, removed with its
+// contents when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  fs::path operator/(const std::string& s) const { return path_ / s; }
+
+ private:
+  fs::path path_;
+};
+
+void WriteFile(const fs::path& p, const std::string& bytes);
+std::string ReadFile(const fs::path& p);
+std::string RandomBytes(size_t n, unsigned seed);
+std::string TextBytes(size_t n);
+
+// Builds the sample tree inside `root`: Japanese names, an empty file, an
+// empty folder, nested folders, compressible and incompressible files.
+void MakeSampleTree(const fs::path& root);
+
+// Runs one command line through the core.
+arc::Report RunLine(const std::string& line, const arc::ZipLimits& limits = arc::ZipLimits());
+
+// Runs a shell command; returns its exit status, with its output in `out`.
+int Shell(const std::string& command, std::string* out = nullptr);
+std::string Quote(const std::string& s);  // for the shell
+
+// The independent readers. Each returns "" on success, else what went wrong.
+std::string ExtractWithBsdtar(const fs::path& archive, const fs::path& dir);
+std::string ExtractWithPython(const fs::path& archive, const fs::path& dir);
+std::string TestWithUnzip(const fs::path& archive);
+// Entry names as bsdtar lists them, sorted.
+std::vector<std::string> ListWithBsdtar(const fs::path& archive);
+
+// Compares two folders: the same files and folders, the same bytes. Returns
+// "" when equal, else the first difference.
+std::string CompareTrees(const fs::path& expected, const fs::path& actual);
+
+// Relative names below `root` ("a", "a/b", ...) of every file and folder, sorted.
+std::vector<std::string> TreeNames(const fs::path& root);
+
+}  // namespace testutil

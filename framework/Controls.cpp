@@ -1,0 +1,435 @@
+#include "Controls.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "Forms.h"
+
+namespace vcl {
+
+namespace {
+const wchar_t kObjectProp[] = L"vcl.TWinControl";
+int gNextControlId = 1000;
+}  // namespace
+
+COLORREF ColorToRGB(TColor color) {
+  if (color & clSystemColor) return GetSysColor(static_cast<int>(color & 0xFF));
+  return static_cast<COLORREF>(color);
+}
+
+HFONT TFont::Handle() {
+  if (!FHandle) {
+    LOGFONTW lf = {};
+    lf.lfHeight = TWinControl::Scale(Height);
+    lf.lfWeight = (Style & fsBold) ? FW_BOLD : FW_NORMAL;
+    lf.lfItalic = (Style & fsItalic) ? TRUE : FALSE;
+    lf.lfUnderline = (Style & fsUnderline) ? TRUE : FALSE;
+    lf.lfCharSet = Charset;
+    lf.lfQuality = DEFAULT_QUALITY;
+    lstrcpynW(lf.lfFaceName, Name.c_str(), LF_FACESIZE);
+    FHandle.Reset(CreateFontIndirectW(&lf));
+  }
+  return FHandle.Get();
+}
+
+// ---------------------------------------------------------------------------
+
+TWinControl::TWinControl(TComponent* AOwner, TWinControl* AParent) : TComponent(AOwner), FParent(AParent) {
+  if (FParent) FParent->FChildren.push_back(this);
+}
+
+TWinControl::~TWinControl() {
+  DestroyHandle();
+  if (FParent) {
+    auto& c = FParent->FChildren;
+    c.erase(std::remove(c.begin(), c.end(), this), c.end());
+  }
+  for (TWinControl* child : FChildren) child->FParent = nullptr;
+}
+
+void TWinControl::DestroyHandle() {
+  if (FHandle) DestroyWindow(FHandle);  // WM_NCDESTROY clears FHandle
+  FHandle = nullptr;
+}
+
+TWinControl* TWinControl::FromHandle(HWND hwnd) {
+  return hwnd ? static_cast<TWinControl*>(GetPropW(hwnd, kObjectProp)) : nullptr;
+}
+
+int TWinControl::Scale(int pixels96) {
+  static int dpi = [] {
+    HDC dc = GetDC(nullptr);
+    int d = GetDeviceCaps(dc, LOGPIXELSY);
+    ReleaseDC(nullptr, dc);
+    return d > 0 ? d : 96;
+  }();
+  return MulDiv(pixels96, dpi, 96);
+}
+
+int TWinControl::Unscale(int pixels) { return MulDiv(pixels, 96, Scale(96)); }
+
+void TWinControl::Attach(HWND hwnd, WNDPROC defProc) {
+  FHandle = hwnd;
+  FDefWndProc = defProc;
+  SetPropW(hwnd, kObjectProp, this);
+}
+
+void TWinControl::CreateControl(const wchar_t* className, DWORD style, DWORD exStyle) {
+  if (!FParent || !FParent->Handle()) throw Exception(L"Control has no parent window");
+  FControlId = gNextControlId++;
+  HWND hwnd = CreateWindowExW(exStyle, className, L"", style | WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, FParent->Handle(),
+                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(FControlId)), GetModuleHandleW(nullptr), nullptr);
+  if (!hwnd) throw Exception(L"Cannot create control window (" + std::to_wstring(GetLastError()) + L")");
+  auto defProc = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(hwnd, GWLP_WNDPROC));
+  Attach(hwnd, defProc);
+  SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TWinControl::StdWndProc));
+  Perform(WM_SETFONT, reinterpret_cast<WPARAM>(CurrentFont()), FALSE);
+}
+
+void TWinControl::CreateTopLevel(const wchar_t* className, DWORD style, DWORD exStyle, HWND owner, int width, int height) {
+  HINSTANCE inst = GetModuleHandleW(nullptr);
+  WNDCLASSEXW wc = {};
+  wc.cbSize = sizeof(wc);
+  if (!GetClassInfoExW(inst, className, &wc)) {
+    wc = {};
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = &TWinControl::StdWndProc;
+    wc.hInstance = inst;
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.hIcon = LoadIconW(inst, MAKEINTRESOURCEW(1));
+    wc.lpszClassName = className;
+    if (!RegisterClassExW(&wc)) throw Exception(L"Cannot register window class");
+  }
+  HWND hwnd = CreateWindowExW(exStyle, className, L"", style, CW_USEDEFAULT, CW_USEDEFAULT, width, height, owner, nullptr,
+                              inst, this);
+  if (!hwnd) throw Exception(L"Cannot create window (" + std::to_wstring(GetLastError()) + L")");
+}
+
+LRESULT CALLBACK TWinControl::StdWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  TWinControl* control = FromHandle(hwnd);
+  if (!control && msg == WM_NCCREATE) {
+    auto* cs = reinterpret_cast<CREATESTRUCTW*>(lParam);
+    control = static_cast<TWinControl*>(cs->lpCreateParams);
+    if (control) control->Attach(hwnd, DefWindowProcW);
+  }
+  if (!control) return DefWindowProcW(hwnd, msg, wParam, lParam);
+
+  TMessage m{msg, wParam, lParam, 0};
+  // No exception may cross the window procedure: what escapes a handler is
+  // shown, and the program goes on.
+  try {
+    control->Dispatch(m);
+  } catch (const Exception& e) {
+    if (Application) Application->ShowException(e);
+  } catch (const std::exception&) {
+    if (Application) Application->ShowException(Exception(L""));
+  } catch (...) {
+    if (Application) Application->ShowException(Exception(L""));
+  }
+  if (msg == WM_NCDESTROY) {
+    WNDPROC def = control->FDefWndProc;
+    RemovePropW(hwnd, kObjectProp);
+    control->FHandle = nullptr;
+    if (def != DefWindowProcW) SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(def));
+  }
+  return m.Result;
+}
+
+void TWinControl::Dispatch(TMessage& m) {
+  switch (m.Msg) {
+    case WM_COMMAND:
+      if (m.LParam) {
+        if (TWinControl* child = FromHandle(reinterpret_cast<HWND>(m.LParam))) {
+          child->Notify(HIWORD(m.WParam));
+          return;
+        }
+      }
+      break;
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+      if (TWinControl* child = FromHandle(reinterpret_cast<HWND>(m.LParam))) {
+        if (HBRUSH brush = child->CtlColor(reinterpret_cast<HDC>(m.WParam))) {
+          m.Result = reinterpret_cast<LRESULT>(brush);
+          return;
+        }
+      }
+      break;
+    case WM_SIZE:
+      DefaultHandler(m);
+      RealignChildren();
+      return;
+    default:
+      break;
+  }
+  DefaultHandler(m);
+}
+
+void TWinControl::DefaultHandler(TMessage& m) {
+  m.Result = CallWindowProcW(FDefWndProc, FHandle, m.Msg, m.WParam, m.LParam);
+}
+
+LRESULT TWinControl::Perform(UINT msg, WPARAM wParam, LPARAM lParam) {
+  return FHandle ? SendMessageW(FHandle, msg, wParam, lParam) : 0;
+}
+
+std::wstring TWinControl::Caption() const {
+  if (!FHandle) return {};
+  int n = GetWindowTextLengthW(FHandle);
+  std::wstring text(static_cast<size_t>(n) + 1, L'\0');
+  n = GetWindowTextW(FHandle, text.data(), n + 1);
+  text.resize(static_cast<size_t>(n));
+  return text;
+}
+
+void TWinControl::Caption(const std::wstring& text) { SetWindowTextW(FHandle, text.c_str()); }
+
+bool TWinControl::Enabled() const { return FHandle && IsWindowEnabled(FHandle); }
+void TWinControl::Enabled(bool value) { EnableWindow(FHandle, value ? TRUE : FALSE); }
+
+bool TWinControl::Visible() const { return FHandle && (GetWindowLongW(FHandle, GWL_STYLE) & WS_VISIBLE); }
+void TWinControl::Visible(bool value) { ShowWindow(FHandle, value ? SW_SHOWNA : SW_HIDE); }
+
+void TWinControl::SetBounds(int left, int top, int width, int height) {
+  MoveWindow(FHandle, Scale(left), Scale(top), Scale(width), Scale(height), TRUE);
+}
+
+namespace {
+RECT ChildRect(HWND hwnd) {
+  RECT r;
+  GetWindowRect(hwnd, &r);
+  MapWindowPoints(HWND_DESKTOP, GetParent(hwnd), reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+}  // namespace
+
+int TWinControl::Left() const { return Unscale(ChildRect(FHandle).left); }
+int TWinControl::Top() const { return Unscale(ChildRect(FHandle).top); }
+int TWinControl::Width() const { RECT r = ChildRect(FHandle); return Unscale(r.right - r.left); }
+int TWinControl::Height() const { RECT r = ChildRect(FHandle); return Unscale(r.bottom - r.top); }
+
+void TWinControl::Align(TAlign value) {
+  FAlign = value;
+  if (FParent) FParent->RealignChildren();
+}
+
+void TWinControl::RealignChildren() {
+  RECT rc;
+  if (!FHandle || !GetClientRect(FHandle, &rc)) return;
+  for (TWinControl* child : FChildren) {
+    if (child->FAlign == alClient && child->FHandle)
+      MoveWindow(child->FHandle, 0, 0, rc.right - rc.left, rc.bottom - rc.top, TRUE);
+  }
+}
+
+void TWinControl::SetFocus() { ::SetFocus(FHandle); }
+
+TFont& TWinControl::Font() {
+  if (FParentFont && FParent) {
+    // The first change makes the font the control's own, starting from the parent's.
+    TFont& pf = FParent->Font();
+    FFont.Name = pf.Name;
+    FFont.Height = pf.Height;
+    FFont.Style = pf.Style;
+    FFont.Charset = pf.Charset;
+    FFont.Color = pf.Color;
+    FFont.Changed();
+  }
+  FParentFont = false;
+  return FFont;
+}
+
+HFONT TWinControl::CurrentFont() {
+  if (FParentFont && FParent) return FParent->CurrentFont();
+  return FFont.Handle();
+}
+
+void TWinControl::FontChanged() {
+  FFont.Changed();
+  FParentFont = false;
+  Perform(WM_SETFONT, reinterpret_cast<WPARAM>(CurrentFont()), TRUE);
+  PropagateFont();
+}
+
+void TWinControl::PropagateFont() {
+  for (TWinControl* child : FChildren) {
+    if (child->FParentFont) {
+      child->Perform(WM_SETFONT, reinterpret_cast<WPARAM>(child->CurrentFont()), TRUE);
+      child->PropagateFont();
+    }
+  }
+}
+
+void TWinControl::Color(TColor value) {
+  FColor = value;
+  FBrush.Reset();
+  if (FHandle) InvalidateRect(FHandle, nullptr, TRUE);
+}
+
+HBRUSH TWinControl::CtlColor(HDC dc) {
+  TColor textColor = FParentFont ? clDefault : FFont.Color;
+  if (FColor == clDefault && (textColor == clDefault || textColor == clWindowText)) return nullptr;
+  if (textColor != clDefault) SetTextColor(dc, ColorToRGB(textColor));
+  TColor back = FColor != clDefault ? FColor : (FParent ? FParent->Color() : clBtnFace);
+  if (back == clDefault) back = clBtnFace;
+  SetBkColor(dc, ColorToRGB(back));
+  if (!FBrush) FBrush.Reset(CreateSolidBrush(ColorToRGB(back)));
+  return FBrush.Get();
+}
+
+// ---------------------------------------------------------------------------
+
+int TControlStrings::Count() const {
+  LRESULT n = FControl.Perform(FMsg.count);
+  return n == FMsg.err ? 0 : static_cast<int>(n);
+}
+
+std::wstring TControlStrings::Get(int index) const {
+  LRESULT len = FControl.Perform(FMsg.getLen, static_cast<WPARAM>(index));
+  if (len == FMsg.err) throw Exception(L"List index out of bounds (" + std::to_wstring(index) + L")");
+  std::wstring text(static_cast<size_t>(len) + 1, L'\0');
+  len = FControl.Perform(FMsg.getText, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
+  text.resize(len == FMsg.err ? 0 : static_cast<size_t>(len));
+  return text;
+}
+
+int TControlStrings::Add(const std::wstring& s) {
+  LRESULT i = FControl.Perform(FMsg.add, 0, reinterpret_cast<LPARAM>(s.c_str()));
+  if (i < 0) throw Exception(L"Cannot add to the list");
+  return static_cast<int>(i);
+}
+
+void TControlStrings::Clear() { FControl.Perform(FMsg.reset); }
+
+void TControlStrings::Delete(int index) { FControl.Perform(FMsg.del, static_cast<WPARAM>(index)); }
+
+// ---------------------------------------------------------------------------
+
+TListBox::TListBox(TComponent* AOwner, TWinControl* AParent)
+    : TWinControl(AOwner, AParent),
+      FItems(*this, {LB_GETCOUNT, LB_GETTEXTLEN, LB_GETTEXT, LB_ADDSTRING, LB_RESETCONTENT, LB_DELETESTRING, LB_ERR}) {
+  CreateControl(L"LISTBOX", WS_VSCROLL | WS_HSCROLL | WS_TABSTOP | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, WS_EX_CLIENTEDGE);
+}
+
+int TListBox::ItemIndex() const { return static_cast<int>(const_cast<TListBox*>(this)->Perform(LB_GETCURSEL)); }
+void TListBox::ItemIndex(int index) { Perform(LB_SETCURSEL, static_cast<WPARAM>(index)); }
+
+TComboBox::TComboBox(TComponent* AOwner, TWinControl* AParent)
+    : TWinControl(AOwner, AParent),
+      FItems(*this, {CB_GETCOUNT, CB_GETLBTEXTLEN, CB_GETLBTEXT, CB_ADDSTRING, CB_RESETCONTENT, CB_DELETESTRING, CB_ERR}) {
+  CreateControl(L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0);
+}
+
+int TComboBox::ItemIndex() const { return static_cast<int>(const_cast<TComboBox*>(this)->Perform(CB_GETCURSEL)); }
+void TComboBox::ItemIndex(int index) { Perform(CB_SETCURSEL, static_cast<WPARAM>(index)); }
+
+std::wstring TComboBox::Text() const {
+  int i = ItemIndex();
+  return i < 0 ? std::wstring() : const_cast<TComboBox*>(this)->Items().Get(i);
+}
+
+void TComboBox::Notify(WORD code) {
+  if (code == CBN_SELCHANGE && OnChange) OnChange(this);
+}
+
+TButton::TButton(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {
+  CreateControl(L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0);
+}
+
+void TButton::Default(bool value) {
+  FDefault = value;
+  Perform(BM_SETSTYLE, value ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON, TRUE);
+}
+
+void TButton::Click() {
+  if (ModalResult != 0) {
+    HWND root = GetAncestor(FHandle, GA_ROOT);
+    if (auto* form = dynamic_cast<TForm*>(FromHandle(root))) form->ModalResult = ModalResult;
+  }
+  if (OnClick) OnClick(this);
+}
+
+void TButton::Notify(WORD code) {
+  if (code == BN_CLICKED) Click();
+}
+
+TCheckBox::TCheckBox(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {
+  CreateControl(L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 0);
+}
+
+bool TCheckBox::Checked() const { return const_cast<TCheckBox*>(this)->Perform(BM_GETCHECK) == BST_CHECKED; }
+void TCheckBox::Checked(bool value) { Perform(BM_SETCHECK, value ? BST_CHECKED : BST_UNCHECKED); }
+void TCheckBox::Notify(WORD code) {
+  if (code == BN_CLICKED && OnClick) OnClick(this);
+}
+
+TRadioButton::TRadioButton(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {
+  CreateControl(L"BUTTON", BS_AUTORADIOBUTTON | WS_TABSTOP, 0);
+}
+
+bool TRadioButton::Checked() const { return const_cast<TRadioButton*>(this)->Perform(BM_GETCHECK) == BST_CHECKED; }
+
+void TRadioButton::Checked(bool value) {
+  Perform(BM_SETCHECK, value ? BST_CHECKED : BST_UNCHECKED);
+  if (value && FParent) {
+    // Checking one button of a group unchecks its siblings, as a click would.
+    for (TWinControl* sibling : FParent->Children()) {
+      if (sibling != this)
+        if (auto* rb = dynamic_cast<TRadioButton*>(sibling)) rb->Perform(BM_SETCHECK, BST_UNCHECKED);
+    }
+  }
+}
+
+void TRadioButton::Notify(WORD code) {
+  if (code == BN_CLICKED && OnClick) OnClick(this);
+}
+
+TEdit::TEdit(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {
+  CreateControl(L"EDIT", ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE);
+}
+
+void TEdit::Notify(WORD code) {
+  if (code == EN_CHANGE && OnChange) OnChange(this);
+}
+
+TLabel::TLabel(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {
+  CreateControl(L"STATIC", SS_LEFT | SS_NOTIFY, 0);
+}
+
+void TLabel::AutoSize() {
+  std::wstring text = Caption();
+  HDC dc = GetDC(FHandle);
+  HGDIOBJ old = SelectObject(dc, CurrentFont());
+  SIZE size = {};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(FHandle, dc);
+  RECT r = {};
+  GetWindowRect(FHandle, &r);
+  MapWindowPoints(HWND_DESKTOP, GetParent(FHandle), reinterpret_cast<POINT*>(&r), 2);
+  MoveWindow(FHandle, r.left, r.top, size.cx, size.cy, TRUE);
+}
+
+void TLabel::Notify(WORD code) {
+  if (code == STN_CLICKED && OnClick) OnClick(this);
+}
+
+TGroupBox::TGroupBox(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {
+  CreateControl(L"BUTTON", BS_GROUPBOX, WS_EX_CONTROLPARENT);
+}
+
+TImage::TImage(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {
+  CreateControl(L"STATIC", SS_BITMAP | SS_REALSIZECONTROL, 0);
+}
+
+bool TImage::LoadFromResourceName(const wchar_t* name) {
+  auto bmp = static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), name, IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+  if (!bmp) return false;
+  FBitmap.Reset(bmp);
+  Perform(STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bmp));
+  return true;
+}
+
+}  // namespace vcl

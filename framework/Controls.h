@@ -1,0 +1,261 @@
+// Windowed controls over Win32: one static window procedure finds the object
+// of a window and calls its Dispatch; notifications (WM_COMMAND,
+// WM_CTLCOLOR*) are handed back to the control that sent them.
+//
+// Positions and sizes are 96-dpi pixels relative to the parent's client area
+// and are scaled to the screen's resolution. Every control creates its window
+// when it is constructed, so its parent must already have one.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "Classes.h"
+#include "SysUtils.h"
+
+namespace vcl {
+
+struct TMessage {
+  UINT Msg;
+  WPARAM WParam;
+  LPARAM LParam;
+  LRESULT Result;
+};
+
+// Colours: an RGB value, or a system colour index with the top bit set.
+using TColor = unsigned int;
+enum : TColor {
+  clBlack = 0x000000, clWhite = 0xFFFFFF, clRed = 0x0000FF, clBlue = 0xFF0000,
+  clSystemColor = 0x80000000u,
+  clBtnFace = clSystemColor | COLOR_BTNFACE,
+  clWindow = clSystemColor | COLOR_WINDOW,
+  clWindowText = clSystemColor | COLOR_WINDOWTEXT,
+  clDefault = 0x20000000u,  // "whatever the control draws by itself"
+};
+COLORREF ColorToRGB(TColor color);
+
+enum TFontStyle { fsBold = 1, fsItalic = 2, fsUnderline = 4 };
+
+// A font description and the GDI font made from it, recreated when changed.
+// Height is in pixels at 96 dpi; negative means character height (-11 is 8 pt).
+class TFont {
+public:
+  std::wstring Name = L"Tahoma";
+  int Height = -11;
+  int Style = 0;
+  BYTE Charset = DEFAULT_CHARSET;
+  TColor Color = clWindowText;
+
+  HFONT Handle();
+  void Changed() { FHandle.Reset(); }
+
+private:
+  TFontHandle FHandle;
+};
+
+enum TAlign { alNone, alClient };
+
+class TWinControl : public TComponent {
+public:
+  TWinControl(TComponent* AOwner, TWinControl* AParent);
+  ~TWinControl() override;
+
+  HWND Handle() const { return FHandle; }
+  TWinControl* Parent() const { return FParent; }
+  const std::vector<TWinControl*>& Children() const { return FChildren; }
+  static TWinControl* FromHandle(HWND hwnd);
+  // 96-dpi pixels to device pixels and back.
+  static int Scale(int pixels96);
+  static int Unscale(int pixels);
+
+  std::wstring Caption() const;
+  void Caption(const std::wstring& text);
+  bool Enabled() const;
+  void Enabled(bool value);
+  bool Visible() const;
+  void Visible(bool value);
+  void SetBounds(int left, int top, int width, int height);
+  int Left() const;
+  int Top() const;
+  int Width() const;
+  int Height() const;
+  TAlign Align() const { return FAlign; }
+  void Align(TAlign value);
+  int ControlId() const { return FControlId; }
+  void SetFocus();
+
+  // The control's own font. Until it is changed the control shows its parent's.
+  TFont& Font();
+  void FontChanged();
+  bool ParentFont() const { return FParentFont; }
+  HFONT CurrentFont();
+
+  // Background colour of the control; clDefault leaves it to the system.
+  TColor Color() const { return FColor; }
+  void Color(TColor value);
+
+  LRESULT Perform(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0);
+
+  // The message entry of the control. Override to handle a message; call the
+  // inherited Dispatch for everything else.
+  virtual void Dispatch(TMessage& message);
+  void DefaultHandler(TMessage& message);
+
+  TNotifyEvent OnClick;
+
+protected:
+  // Creates the window. Top-level windows use a class of ours; controls use a
+  // system class and are subclassed.
+  void CreateControl(const wchar_t* className, DWORD style, DWORD exStyle);
+  void CreateTopLevel(const wchar_t* className, DWORD style, DWORD exStyle, HWND owner, int width, int height);
+  // Called before the window goes: forms detach their menu here.
+  void DestroyHandle();
+
+  virtual void Notify(WORD /*code*/) {}
+  // Colours for a WM_CTLCOLOR* message; nullptr leaves the default.
+  virtual HBRUSH CtlColor(HDC dc);
+  void RealignChildren();
+  void PropagateFont();
+
+  static LRESULT CALLBACK StdWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+  HWND FHandle = nullptr;
+  TWinControl* FParent;
+  std::vector<TWinControl*> FChildren;
+
+private:
+  void Attach(HWND hwnd, WNDPROC defProc);
+
+  WNDPROC FDefWndProc = DefWindowProcW;
+  TAlign FAlign = alNone;
+  int FControlId = 0;
+  TFont FFont;
+  bool FParentFont = true;
+  TColor FColor = clDefault;
+  TBrushHandle FBrush;
+};
+
+// Items of a list box or combo box, kept in the window itself.
+class TControlStrings : public TStrings {
+public:
+  struct Messages { UINT count, getLen, getText, add, reset, del; LRESULT err; };
+  TControlStrings(TWinControl& control, const Messages& m) : FControl(control), FMsg(m) {}
+  int Count() const override;
+  std::wstring Get(int index) const override;
+  int Add(const std::wstring& s) override;
+  void Clear() override;
+  void Delete(int index) override;
+
+private:
+  TWinControl& FControl;
+  Messages FMsg;
+};
+
+class TListBox : public TWinControl {
+public:
+  TListBox(TComponent* AOwner, TWinControl* AParent);
+  TStrings& Items() { return FItems; }
+  int ItemIndex() const;
+  void ItemIndex(int index);
+
+private:
+  TControlStrings FItems;
+};
+
+// A pick-only drop-down list: the user chooses among the items, never types.
+class TComboBox : public TWinControl {
+public:
+  TComboBox(TComponent* AOwner, TWinControl* AParent);
+  TStrings& Items() { return FItems; }
+  int ItemIndex() const;
+  void ItemIndex(int index);
+  // Text of the selected item; empty when nothing is selected.
+  std::wstring Text() const;
+  TNotifyEvent OnChange;
+
+protected:
+  void Notify(WORD code) override;
+
+private:
+  TControlStrings FItems;
+};
+
+class TButton : public TWinControl {
+public:
+  TButton(TComponent* AOwner, TWinControl* AParent);
+  // The default button answers Enter in its form.
+  void Default(bool value);
+  bool Default() const { return FDefault; }
+  int ModalResult = 0;  // closes a modal form with this result when clicked
+  void Click();
+
+protected:
+  void Notify(WORD code) override;
+
+private:
+  bool FDefault = false;
+};
+
+class TCheckBox : public TWinControl {
+public:
+  TCheckBox(TComponent* AOwner, TWinControl* AParent);
+  bool Checked() const;
+  void Checked(bool value);
+
+protected:
+  void Notify(WORD code) override;
+};
+
+// Radio buttons with the same parent form one group: a group box around a
+// pair makes the pair independent of any other.
+class TRadioButton : public TWinControl {
+public:
+  TRadioButton(TComponent* AOwner, TWinControl* AParent);
+  bool Checked() const;
+  void Checked(bool value);
+
+protected:
+  void Notify(WORD code) override;
+};
+
+class TEdit : public TWinControl {
+public:
+  TEdit(TComponent* AOwner, TWinControl* AParent);
+  std::wstring Text() const { return Caption(); }
+  void Text(const std::wstring& value) { Caption(value); }
+  TNotifyEvent OnChange;
+
+protected:
+  void Notify(WORD code) override;
+};
+
+// A text label; it sizes itself to its text unless given a width.
+class TLabel : public TWinControl {
+public:
+  TLabel(TComponent* AOwner, TWinControl* AParent);
+  void AutoSize();
+
+protected:
+  void Notify(WORD code) override;
+};
+
+// A frame with a caption that holds other controls: their positions are
+// relative to it, and their notifications pass through it.
+class TGroupBox : public TWinControl {
+public:
+  TGroupBox(TComponent* AOwner, TWinControl* AParent);
+};
+
+// A picture: a bitmap from the program's resources, stretched to the control.
+class TImage : public TWinControl {
+public:
+  TImage(TComponent* AOwner, TWinControl* AParent);
+  bool LoadFromResourceName(const wchar_t* name);
+
+private:
+  TBitmapHandle FBitmap;
+};
+
+}  // namespace vcl

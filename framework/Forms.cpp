@@ -1,0 +1,258 @@
+#include "Forms.h"
+
+#include <cstdlib>
+
+namespace vcl {
+
+TApplication* Application = nullptr;
+
+TForm::TForm(TComponent* AOwner, const wchar_t* className, TBorderStyle borderStyle, int borderIcons)
+    : TWinControl(AOwner, nullptr) {
+  DWORD style = WS_CLIPCHILDREN;
+  DWORD exStyle = WS_EX_CONTROLPARENT;
+  switch (borderStyle) {
+    case bsSizeable: style |= WS_OVERLAPPED | WS_CAPTION | WS_THICKFRAME; break;
+    case bsSingle: style |= WS_OVERLAPPED | WS_CAPTION | WS_BORDER; break;
+    case bsDialog: style |= WS_POPUP | WS_CAPTION | DS_MODALFRAME; exStyle |= WS_EX_DLGMODALFRAME; break;
+  }
+  if (borderIcons & biSystemMenu) style |= WS_SYSMENU;
+  if (borderStyle != bsDialog) {
+    if (borderIcons & biMinimize) style |= WS_MINIMIZEBOX;
+    if (borderIcons & biMaximize) style |= WS_MAXIMIZEBOX;
+  }
+  HWND owner = nullptr;
+  for (TComponent* c = AOwner; c; c = c->Owner())
+    if (auto* w = dynamic_cast<TWinControl*>(c)) { owner = w->Handle(); break; }
+  CreateTopLevel(className, style, exStyle, owner, 300, 300);
+  Perform(WM_SETFONT, reinterpret_cast<WPARAM>(CurrentFont()), FALSE);
+}
+
+TForm::~TForm() {
+  // The window would destroy an attached menu; the menu component frees it.
+  if (FHandle && FMenu) {
+    ::SetMenu(FHandle, nullptr);
+    FMenu->Detach();
+  }
+  DestroyHandle();
+}
+
+void TForm::ClientSize(int width, int height) {
+  RECT r = {0, 0, Scale(width), Scale(height)};
+  AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongW(FHandle, GWL_STYLE)), GetMenu(FHandle) != nullptr,
+                     static_cast<DWORD>(GetWindowLongW(FHandle, GWL_EXSTYLE)));
+  SetWindowPos(FHandle, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  // A menu bar that wraps changes the client height: correct once.
+  RECT c;
+  GetClientRect(FHandle, &c);
+  int dh = Scale(height) - (c.bottom - c.top);
+  if (dh != 0) {
+    RECT w;
+    GetWindowRect(FHandle, &w);
+    SetWindowPos(FHandle, nullptr, 0, 0, w.right - w.left, w.bottom - w.top + dh, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+}
+
+int TForm::ClientWidth() const { RECT c; GetClientRect(FHandle, &c); return Unscale(c.right); }
+int TForm::ClientHeight() const { RECT c; GetClientRect(FHandle, &c); return Unscale(c.bottom); }
+int TForm::FormLeft() const { RECT r; GetWindowRect(FHandle, &r); return r.left; }
+int TForm::FormTop() const { RECT r; GetWindowRect(FHandle, &r); return r.top; }
+
+void TForm::MoveTo(int left, int top) {
+  SetWindowPos(FHandle, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TForm::SetMenu(TMainMenu* menu) {
+  FMenu = menu;
+  RECT c;
+  GetClientRect(FHandle, &c);
+  ::SetMenu(FHandle, menu ? menu->Handle() : nullptr);
+  if (menu) menu->Attached();
+}
+
+void TForm::Show() {
+  ShowWindow(FHandle, SW_SHOW);
+  SetForegroundWindow(FHandle);
+}
+
+void TForm::Hide() { ShowWindow(FHandle, SW_HIDE); }
+
+int TForm::ShowModal() {
+  HWND owner = GetWindow(FHandle, GW_OWNER);
+  bool ownerWasEnabled = owner && IsWindowEnabled(owner);
+  if (ownerWasEnabled) EnableWindow(owner, FALSE);
+  ModalResult = mrNone;
+  ++FModalLevel;
+  Show();
+  MSG msg;
+  while (ModalResult == mrNone) {
+    if (Application && Application->Terminated()) { ModalResult = mrCancel; break; }
+    BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got == 0) {
+      // Keep the quit for the outer loop.
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      if (ModalResult == mrNone) ModalResult = mrCancel;
+      break;
+    }
+    if (got < 0) break;
+    if (Application) Application->HandleMessage(msg);
+  }
+  --FModalLevel;
+  TCloseAction action = caHide;
+  if (OnClose) OnClose(this, action);
+  // Re-enable the owner before hiding so that it gets the activation back.
+  if (ownerWasEnabled) EnableWindow(owner, TRUE);
+  Hide();
+  return ModalResult;
+}
+
+void TForm::Close() {
+  bool canClose = true;
+  if (OnCloseQuery) OnCloseQuery(this, canClose);
+  if (!canClose) return;
+  if (FModalLevel > 0) {
+    if (ModalResult == mrNone) ModalResult = mrCancel;
+    return;
+  }
+  bool mainForm = Application && Application->MainForm == this;
+  TCloseAction action = mainForm ? caFree : caHide;
+  if (OnClose) OnClose(this, action);
+  if (action == caNone) return;
+  Hide();
+  if (mainForm) Application->Terminate();
+}
+
+void TForm::SnapToWorkArea(WINDOWPOS& pos) {
+  if (!ScreenSnap || (pos.flags & SWP_NOMOVE)) return;
+  MONITORINFO mi = {};
+  mi.cbSize = sizeof(mi);
+  RECT r = {pos.x, pos.y, pos.x + pos.cx, pos.y + pos.cy};
+  if (pos.flags & SWP_NOSIZE) {
+    RECT cur;
+    GetWindowRect(FHandle, &cur);
+    r.right = r.left + (cur.right - cur.left);
+    r.bottom = r.top + (cur.bottom - cur.top);
+  }
+  if (!GetMonitorInfoW(MonitorFromRect(&r, MONITOR_DEFAULTTONEAREST), &mi)) return;
+  const RECT& wa = mi.rcWork;
+  int w = r.right - r.left, h = r.bottom - r.top;
+  if (std::abs(r.left - wa.left) < SnapBuffer) pos.x = wa.left;
+  else if (std::abs(r.right - wa.right) < SnapBuffer) pos.x = wa.right - w;
+  if (std::abs(r.top - wa.top) < SnapBuffer) pos.y = wa.top;
+  else if (std::abs(r.bottom - wa.bottom) < SnapBuffer) pos.y = wa.bottom - h;
+}
+
+void TForm::Dispatch(TMessage& m) {
+  switch (m.Msg) {
+    case WM_CLOSE:
+      Close();
+      m.Result = 0;
+      return;
+    case WM_SHOWWINDOW:
+      // The show event runs once the window is on screen, from the queue,
+      // so that what it does is visible as it happens.
+      if (m.WParam) PostMessageW(FHandle, CM_SHOWN, 0, 0);
+      break;
+    case CM_SHOWN:
+      if (OnShow && IsWindowVisible(FHandle)) OnShow(this);
+      return;
+    case WM_WINDOWPOSCHANGING:
+      SnapToWorkArea(*reinterpret_cast<WINDOWPOS*>(m.LParam));
+      break;
+    case WM_COMMAND:
+      if (m.LParam == 0 && FMenu && HIWORD(m.WParam) <= 1) {
+        if (TMenuItem* item = FMenu->FindCommand(LOWORD(m.WParam))) {
+          item->Click();
+          return;
+        }
+      }
+      break;
+    case DM_GETDEFID:
+      if (DefaultButton) {
+        m.Result = MAKELRESULT(DefaultButton->ControlId(), DC_HASDEFID);
+        return;
+      }
+      break;
+    case WM_KEYDOWN:
+      if (OnKeyDown) {
+        WORD key = static_cast<WORD>(m.WParam);
+        OnKeyDown(this, key);
+        if (key == 0) return;
+      }
+      break;
+    case WM_ERASEBKGND:
+      if (Color() != clDefault && Color() != clBtnFace) {
+        if (!FBackground) FBackground.Reset(CreateSolidBrush(ColorToRGB(Color())));
+        RECT c;
+        GetClientRect(FHandle, &c);
+        FillRect(reinterpret_cast<HDC>(m.WParam), &c, FBackground.Get());
+        m.Result = 1;
+        return;
+      }
+      break;
+    default:
+      break;
+  }
+  TWinControl::Dispatch(m);
+}
+
+// ---------------------------------------------------------------------------
+
+TApplication::TApplication() : TComponent(nullptr) { Application = this; }
+
+TApplication::~TApplication() {
+  if (Application == this) Application = nullptr;
+}
+
+void TApplication::Initialize() {}
+
+void TApplication::CreateForm(TForm* form) {
+  if (!MainForm) MainForm = form;
+}
+
+void TApplication::Run() {
+  if (MainForm) MainForm->Show();
+  MSG msg;
+  while (!FTerminated) {
+    BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got <= 0) break;
+    HandleMessage(msg);
+  }
+  FTerminated = true;
+}
+
+void TApplication::HandleMessage(MSG& msg) {
+  HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+  if (auto* form = dynamic_cast<TForm*>(TWinControl::FromHandle(root))) {
+    if (form->Menu() && form->Menu()->Accelerators() &&
+        TranslateAcceleratorW(root, form->Menu()->Accelerators(), &msg))
+      return;
+    if (form->DialogKeys && IsDialogMessageW(root, &msg)) return;
+  }
+  TranslateMessage(&msg);
+  DispatchMessageW(&msg);
+}
+
+void TApplication::ProcessMessages() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      FTerminated = true;
+      break;
+    }
+    HandleMessage(msg);
+  }
+}
+
+void TApplication::Terminate() {
+  if (!FTerminated) PostQuitMessage(0);
+}
+
+void TApplication::ShowException(const Exception& e) {
+  std::wstring text = e.Message;
+  if (!text.empty() && text.back() != L'.') text += L'.';
+  HWND owner = GetActiveWindow();
+  if (!owner && MainForm) owner = MainForm->Handle();
+  MessageBoxW(owner, text.c_str(), Title.c_str(), MB_OK | MB_ICONERROR);
+}
+
+}  // namespace vcl

@@ -1,0 +1,110 @@
+// Forms (top-level windows and modal dialogs) and the application object
+// with its message loop and exception display.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+#include "Classes.h"
+#include "Controls.h"
+#include "Menus.h"
+
+namespace vcl {
+
+enum TBorderStyle { bsSizeable, bsSingle, bsDialog };
+enum TBorderIcon { biSystemMenu = 1, biMinimize = 2, biMaximize = 4 };
+enum TModalResult : int { mrNone = 0, mrOk = 1, mrCancel = 2 };
+enum TCloseAction { caNone, caHide, caFree };
+
+// Private messages of the framework, clear of the program's own from WM_APP on.
+enum : UINT { CM_SHOWN = WM_APP + 0x3F00 };
+
+class TForm : public TWinControl {
+public:
+  // className names the window class, so that a form can be found from
+  // outside by its kind. borderIcons is a set of TBorderIcon.
+  TForm(TComponent* AOwner, const wchar_t* className, TBorderStyle borderStyle = bsSizeable,
+        int borderIcons = biSystemMenu | biMinimize | biMaximize);
+  ~TForm() override;
+
+  // Client area in 96-dpi pixels.
+  void ClientSize(int width, int height);
+  int ClientWidth() const;
+  int ClientHeight() const;
+  // Screen position of the window's top-left corner, in device pixels.
+  int FormLeft() const;
+  int FormTop() const;
+  void MoveTo(int left, int top);
+
+  // Drawn background of the form and the default of its labels.
+  void SetMenu(TMainMenu* menu);
+  TMainMenu* Menu() const { return FMenu; }
+
+  // The window snaps to the work area's edges when moved within SnapBuffer
+  // pixels of them.
+  bool ScreenSnap = false;
+  int SnapBuffer = 10;
+  // Tab, Enter and the default button work as in a dialog.
+  bool DialogKeys = false;
+  TButton* DefaultButton = nullptr;
+
+  void Show();
+  void Hide();
+  // Shows the form modally (its owner's window disabled meanwhile) and
+  // returns mrOk, mrCancel or whatever ModalResult was set to.
+  int ShowModal();
+  bool Modal() const { return FModalLevel > 0; }
+  int ModalResult = mrNone;
+  // Asks the form to close: OnCloseQuery may refuse, OnClose runs, then the
+  // form hides (a modal one returns mrCancel); closing the application's main
+  // form ends the application.
+  void Close();
+
+  TNotifyEvent OnShow;
+  std::function<void(TObject* Sender, bool& CanClose)> OnCloseQuery;
+  std::function<void(TObject* Sender, TCloseAction& Action)> OnClose;
+  std::function<void(TObject* Sender, WORD& Key)> OnKeyDown;
+
+  void Dispatch(TMessage& message) override;
+
+private:
+  void SnapToWorkArea(WINDOWPOS& pos);
+  TMainMenu* FMenu = nullptr;
+  int FModalLevel = 0;
+  TBrushHandle FBackground;
+};
+
+class TApplication : public TComponent {
+public:
+  TApplication();
+  ~TApplication() override;
+
+  std::wstring Title;
+  // The main form owns the task-bar button; closing it ends Run.
+  TForm* MainForm = nullptr;
+  bool MainFormOnTaskBar = true;
+  bool Terminated() const { return FTerminated; }
+
+  void Initialize();
+  // Makes form the main form (if there is none yet).
+  void CreateForm(TForm* form);
+  // Shows the main form and runs the message loop until it closes.
+  void Run();
+  // Handles every message waiting in the queue, then returns.
+  void ProcessMessages();
+  void Terminate();
+  // Shows the exception's text in a message box; the program goes on.
+  void ShowException(const Exception& e);
+
+  // One message through accelerators, dialog keys and dispatch.
+  void HandleMessage(MSG& msg);
+
+private:
+  bool FTerminated = false;
+};
+
+extern TApplication* Application;
+
+}  // namespace vcl

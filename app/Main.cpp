@@ -1,0 +1,421 @@
+#include "Main.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <cstdio>
+
+#include "JobPaths.h"
+#include "SysUtils.h"
+
+using namespace vcl;
+
+TMV_MAIN* MV_MAIN = nullptr;
+
+namespace {
+
+const wchar_t kApplicationTitle[] = L"Morvik 141104";
+const wchar_t kArchiverName[] = L"7-ZIP32.DLL";
+const wchar_t kErrorCaption[] = L"エラー";
+
+// An export of the library by name, as the function type it has.
+template <typename T>
+T Export(HMODULE module, const char* name) {
+  return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// The menu as the form describes it: item, name, parent, caption, shortcut,
+// handler. M_OpenFolder, M_Option and M_About get their commands with the
+// folder browser, the options dialog and the about dialog.
+struct TMenuDescription {
+  TMenuItem* TMV_MAIN::*Item;
+  const wchar_t* Name;
+  TMenuItem* TMV_MAIN::*Parent;
+  const wchar_t* Caption;
+  TShortCut ShortCut;
+  void (TMV_MAIN::*Handler)(TObject*);
+};
+
+const TMenuDescription kMenu[] = {
+    {&TMV_MAIN::M_File, L"M_File", nullptr, L"ファイル(&F)", scNone, nullptr},
+    {&TMV_MAIN::M_OpenFile, L"M_OpenFile", &TMV_MAIN::M_File, L"ファイルを開く(&O)", 16463, &TMV_MAIN::M_OpenFileClick},
+    {&TMV_MAIN::M_OpenFolder, L"M_OpenFolder", &TMV_MAIN::M_File, L"フォルダを開く(&F)", 16454, nullptr},
+    {&TMV_MAIN::M_N01, L"M_N01", &TMV_MAIN::M_File, L"-", scNone, nullptr},
+    {&TMV_MAIN::M_Exit, L"M_Exit", &TMV_MAIN::M_File, L"終了(&X)", scNone, &TMV_MAIN::M_ExitClick},
+    {&TMV_MAIN::M_Setting, L"M_Setting", nullptr, L"設定(&S)", scNone, nullptr},
+    {&TMV_MAIN::M_Option, L"M_Option", &TMV_MAIN::M_Setting, L"動作設定(&O)", scNone, nullptr},
+    {&TMV_MAIN::M_Help, L"M_Help", nullptr, L"ヘルプ(&H)", scNone, nullptr},
+    {&TMV_MAIN::M_About, L"M_About", &TMV_MAIN::M_Help, L"バージョン情報(&A)", scNone, nullptr},
+};
+
+// The window as designed: client area 300 x 300, Tahoma 8 pt, button face.
+const int kClientWidth = 300;
+const int kClientHeight = 300;
+
+}  // namespace
+
+TMV_MAIN::TMV_MAIN(TComponent* AOwner) : TForm(AOwner, L"TMV_MAIN") {
+  Name = L"MV_MAIN";
+  TFont& font = Font();
+  font.Name = L"Tahoma";
+  font.Height = -11;
+  FontChanged();
+  Color(clBtnFace);
+  ScreenSnap = true;
+
+  LIST = new TListBox(this, this);
+  LIST->Name = L"LIST";
+  LIST->Align(alClient);
+
+  MainMenu = new TMainMenu(this);
+  MainMenu->Name = L"MainMenu";
+  for (const TMenuDescription& d : kMenu) {
+    auto* item = new TMenuItem(MainMenu);
+    item->Name = d.Name;
+    item->Caption(d.Caption);
+    item->ShortCut(d.ShortCut);
+    if (d.Handler) item->OnClick = [this, h = d.Handler](TObject* sender) { (this->*h)(sender); };
+    (d.Parent ? this->*d.Parent : MainMenu->Items())->Add(item);
+    this->*d.Item = item;
+  }
+
+  OpenDialog = new TOpenDialog(this);
+  OpenDialog->Name = L"OpenDialog";
+  OpenDialog->Title = L"圧縮するファイルを開く";
+  OpenDialog->Filter = L"全てのファイル (*.*)|*.*";
+  OpenDialog->DefaultExt = L"*";
+  OpenDialog->Options = ofAllowMultiSelect | ofHideReadOnly | ofEnableSizing;
+
+  SetMenu(MainMenu);
+  ClientSize(kClientWidth, kClientHeight);
+
+  OnShow = [this](TObject* sender) { FormShow(sender); };
+  OnClose = [this](TObject* sender, TCloseAction& action) { FormClose(sender, action); };
+  OnCloseQuery = [this](TObject* sender, bool& canClose) { FormCloseQuery(sender, canClose); };
+
+  Caption(Application ? Application->Title : std::wstring());
+  DragAcceptFiles(Handle(), TRUE);
+}
+
+TMV_MAIN::~TMV_MAIN() {
+  // A window destroyed without passing through FormClose still lets the
+  // library go.
+  if (ArchiverModule) UnloadArchiver();
+  if (MV_MAIN == this) MV_MAIN = nullptr;
+}
+
+void TMV_MAIN::Dispatch(TMessage& Msg) {
+  if (Msg.Msg == WM_DROPFILES) {
+    WMDropFiles(Msg);
+    return;
+  }
+  TForm::Dispatch(Msg);
+}
+
+// ---------------------------------------------------------------------------
+// Start-up, close and the three roads by which sources arrive.
+
+void TMV_MAIN::FormShow(TObject*) {
+  if (!FirstShow) return;
+  LoadArchiver();
+  if (ArchiverUnavailable) {
+    Close();
+    return;
+  }
+  // Start-up steps that follow here, in this order: the stored window
+  // position and last folder are applied, the options dialog is created and
+  // loaded, the about dialog is created.
+
+  if (ParamCount() >= 1) {
+    int first = 1;
+    if (AnsiLowerCase(ParamStr(1)) == L"/n") {
+      first = 2;
+    } else {
+      // The options dialog is shown here before a command-line batch; its
+      // quit button ends the program without any job.
+    }
+    std::vector<std::wstring> paths;
+    for (int i = first; i <= ParamCount(); ++i) paths.push_back(ParamStr(i));
+    RunBatch(paths, bkCommandLine);
+  }
+  FirstShow = false;
+  RunPendingDrops();
+}
+
+void TMV_MAIN::FormCloseQuery(TObject*, bool& CanClose) {
+  // A close request that arrives between two sources ends the batch after the
+  // current source; the batch then closes the window.
+  if (FBatchRunning) {
+    FCloseRequested = true;
+    CanClose = false;
+  }
+}
+
+void TMV_MAIN::FormClose(TObject*, TCloseAction&) {
+  if (FClosed) return;
+  FClosed = true;
+  FPendingDrops.clear();
+  if (ArchiverUnavailable) return;
+  UnloadArchiver();
+  // Close steps that follow here, in this order: the window's section of the
+  // settings file is written, the options dialog writes its section, the about
+  // dialog and then the options dialog are destroyed.
+}
+
+void TMV_MAIN::WMDropFiles(TMessage& Msg) {
+  auto drop = reinterpret_cast<HDROP>(Msg.WParam);
+  UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+  // Every path is read whole, whatever its length, and the handle released
+  // before any job runs: messages are pumped between sources.
+  std::vector<std::wstring> paths;
+  for (UINT i = 0; i < count; ++i) {
+    UINT length = DragQueryFileW(drop, i, nullptr, 0);
+    std::wstring path(static_cast<size_t>(length) + 1, L'\0');
+    length = DragQueryFileW(drop, i, path.data(), length + 1);
+    path.resize(length);
+    paths.push_back(path);
+  }
+  DragFinish(drop);
+  Msg.Result = 0;
+
+  if (ArchiverUnavailable || FClosed) return;
+  // A drop during a batch, or before the start-up has finished, waits for
+  // its turn instead of running inside the batch.
+  if (FBatchRunning || FirstShow) {
+    FPendingDrops.push_back(std::move(paths));
+    return;
+  }
+  StartDropBatch(paths);
+  RunPendingDrops();
+}
+
+void TMV_MAIN::StartDropBatch(const std::vector<std::wstring>& paths) {
+  // The options dialog's settings check runs here; a refused drop leaves the
+  // log as it was.
+  RunBatch(paths, bkDrop);
+}
+
+void TMV_MAIN::RunPendingDrops() {
+  while (!FPendingDrops.empty() && !FClosed && !FBatchRunning) {
+    std::vector<std::wstring> paths = std::move(FPendingDrops.front());
+    FPendingDrops.pop_front();
+    StartDropBatch(paths);
+  }
+}
+
+void TMV_MAIN::M_OpenFileClick(TObject*) {
+  if (FBatchRunning) return;
+  if (!OpenDialog->Execute()) return;
+  OpenDialog->InitialDir = FolderPart(OpenDialog->Files[0]);
+  // The main window remembers this folder as its last folder here as well.
+  RunBatch(OpenDialog->Files.ToVector(), bkMenu);
+  RunPendingDrops();
+}
+
+void TMV_MAIN::M_ExitClick(TObject*) { Close(); }
+
+void TMV_MAIN::RunBatch(const std::vector<std::wstring>& paths, TBatchKind kind) {
+  FBatchRunning = true;
+  UpdateJobCommands();
+  // Command-line and drop batches start with an empty log; menu commands
+  // append to it.
+  if (kind != bkMenu) LIST->Items().Clear();
+  for (const std::wstring& path : paths) {
+    if (FCloseRequested) break;
+    CompressSource(path);
+  }
+  FBatchRunning = false;
+  UpdateJobCommands();
+  if (FCloseRequested) {
+    FCloseRequested = false;
+    Close();
+    return;
+  }
+  if (kind != bkMenu) ApplyAutoClose();
+}
+
+void TMV_MAIN::UpdateJobCommands() {
+  // Commands that start jobs are unavailable while a batch runs.
+  M_OpenFile->Enabled(!FBatchRunning);
+  M_OpenFolder->Enabled(!FBatchRunning);
+}
+
+// ---------------------------------------------------------------------------
+// Archiver library binding.
+
+void TMV_MAIN::LoadArchiver() {
+  // Two places only, by full path: the program's folder, then the system folder.
+  std::wstring path = ExeFolder() + kArchiverName;
+  HMODULE module = LoadLibraryW(path.c_str());
+  if (!module) {
+    std::wstring system(MAX_PATH, L'\0');
+    UINT n = GetSystemDirectoryW(system.data(), MAX_PATH);
+    if (n > MAX_PATH) {
+      system.resize(n);
+      n = GetSystemDirectoryW(system.data(), n);
+    }
+    system.resize(n);
+    path = system + L"\\" + kArchiverName;
+    module = LoadLibraryW(path.c_str());
+  }
+  if (!module) {
+    MessageDlg(Handle(), L"7-ZIP32.DLLをロードできません", kErrorCaption, MB_OK | MB_ICONERROR);
+    ArchiverUnavailable = true;
+    return;
+  }
+
+  auto getVersion = Export<TSevenZipGetVersion>(module, "SevenZipGetVersion");
+  auto getSubVersion = Export<TSevenZipGetSubVersion>(module, "SevenZipGetSubVersion");
+  auto setUnicodeMode = Export<TSevenZipSetUnicodeMode>(module, "SevenZipSetUnicodeMode");
+  if (!setUnicodeMode) {
+    MessageDlg(Handle(), L"UNICODE対応前の7-ZIP32.DLLは使用できません", kErrorCaption, MB_OK | MB_ICONERROR);
+    FreeLibrary(module);
+    ArchiverUnavailable = true;
+    return;
+  }
+  ArchiverModule = module;
+  setUnicodeMode(TRUE);
+  // A library without the version exports shows as version 0.
+  WORD subVersion = getSubVersion ? getSubVersion() : 0;
+  WORD version = getVersion ? getVersion() : 0;
+
+  char text[64];
+  std::snprintf(text, sizeof text, "%02.02f.%02.02f", version / 100.0, subVersion / 100.0);
+  LIST->Items().Add(L"7-ZIP32.DLL " + Utf8Decode(text));
+}
+
+void TMV_MAIN::UnloadArchiver() {
+  if (ArchiverModule) FreeLibrary(ArchiverModule);
+  ArchiverModule = nullptr;
+}
+
+int TMV_MAIN::CallSevenZip(const std::string& commandLine) {
+  auto sevenZip = ArchiverModule ? Export<TSevenZip>(ArchiverModule, "SevenZip") : nullptr;
+  // A library without the entry point fails every job.
+  if (!sevenZip) return -1;
+  // The library's report is never read; it only needs room to write it.
+  std::vector<char> output(65536, '\0');
+  return sevenZip(Handle(), commandLine.c_str(), output.data(), 65535);
+}
+
+// ---------------------------------------------------------------------------
+// Compression jobs.
+
+void TMV_MAIN::CompressSource(const std::wstring& Path) {
+  // Let the log and the caption repaint, and let drops and close requests in.
+  if (Application) Application->ProcessMessages();
+  if (FCloseRequested) return;
+
+  std::wstring notified = Path;
+  switch (GetSourceKind(Path)) {
+    case skZipArchive:
+    case sk7zArchive:
+      LastJobSucceeded = RenameArchive(Path);
+      break;
+    case skFile:
+      LastJobSucceeded = CompressFile(Path);
+      break;
+    case skFolder:
+      notified = StripTrailingSeparators(Path);
+      LastJobSucceeded = CompressFolder(Path);
+      break;
+    case skUnreadable:
+      break;
+  }
+  std::wstring folder = FolderPart(notified);
+  SHChangeNotify(SHCNE_UPDATEDIR, SHCNF_PATHW, folder.c_str(), nullptr);
+}
+
+TSourceKind TMV_MAIN::GetSourceKind(const std::wstring& Path) {
+  DWORD attributes = GetFileAttributesW(Path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return skFolder;
+  TFileHandle file(CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.Valid()) return skUnreadable;
+  char signature[2] = {};
+  DWORD got = 0;
+  if (!ReadFile(file.Get(), signature, 2, &got, nullptr)) got = 0;
+  if (got == 2 && signature[0] == 'P' && signature[1] == 'K') return skZipArchive;
+  if (got == 2 && signature[0] == '7' && signature[1] == 'z') return sk7zArchive;
+  return skFile;
+}
+
+bool TMV_MAIN::CompressFile(const std::wstring& Path) {
+  bool result = true;
+  TJobSettings settings = ReadJobSettings();
+  std::string archive = FileArchivePath(Path, settings);
+  std::wstring name = NamePart(Path);
+
+  Caption(L"[圧縮中/File] " + name);
+  Enabled(false);
+  if (CallSevenZip(FileCommandLine(settings, archive, Path)) != 0) {
+    LIST->Items().Add(L"[FileNG] " + name);
+    result = false;
+  } else {
+    LIST->Items().Add(L"[FileOK] " + name);
+    // The source file is deleted here when the settings ask for it.
+  }
+  Enabled(true);
+  Caption(L"完了.");
+  return result;
+}
+
+bool TMV_MAIN::CompressFolder(const std::wstring& Path) {
+  bool result = true;
+  TJobSettings settings = ReadJobSettings();
+  // "C:\data\photos\" names the folder "photos", like "C:\data\photos".
+  std::wstring folder = StripTrailingSeparators(Path);
+  std::string archive = FolderArchivePath(folder, settings);
+  std::wstring name = NamePart(folder);
+
+  Caption(L"[圧縮中/Directory] " + name);
+  Enabled(false);
+  if (CallSevenZip(FolderCommandLine(settings, archive, folder)) != 0) {
+    LIST->Items().Add(L"[DirectoryNG] " + name);
+    result = false;
+  } else {
+    LIST->Items().Add(L"[DirectoryOK] " + name);
+    // The source folder is deleted here, with all its contents, when the
+    // settings ask for it.
+  }
+  Enabled(true);
+  Caption(L"完了.");
+  return result;
+}
+
+bool TMV_MAIN::RenameArchive(const std::wstring& Path) {
+  // Already an archive: it only gets the selected extension, in its own folder.
+  std::wstring target = ReplaceExtension(Path, ReadJobSettings().Extension);
+  std::wstring name = NamePart(Path);
+  if (MoveFileW(Path.c_str(), target.c_str())) {
+    LIST->Items().Add(L"[RenameOK] " + name);
+    return true;
+  }
+  LIST->Items().Add(L"[RenameNG] " + name);
+  return false;
+}
+
+void TMV_MAIN::ApplyAutoClose() {
+  if (LastJobSucceeded && ReadJobSettings().AutoClose) Close();
+}
+
+// ---------------------------------------------------------------------------
+
+int RunMorvik(const std::function<void(TMV_MAIN&)>& beforeDestroy) {
+  TApplication application;
+  try {
+    Application->Initialize();
+    Application->MainFormOnTaskBar = true;
+    Application->Title = kApplicationTitle;
+    MV_MAIN = new TMV_MAIN(Application);
+    Application->CreateForm(MV_MAIN);
+    Application->Run();
+    if (beforeDestroy && MV_MAIN) beforeDestroy(*MV_MAIN);
+  } catch (const Exception& e) {
+    Application->ShowException(e);
+  } catch (...) {
+    // Anything else shows as an exception with an empty message.
+    Application->ShowException(Exception(L""));
+  }
+  return 0;
+}

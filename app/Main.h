@@ -1,0 +1,101 @@
+// The main window: the log list under a menu bar, the binding of the
+// archiver library and the compression jobs.
+#pragma once
+
+#include <windows.h>
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Dialogs.h"
+#include "Forms.h"
+#include "JobSettings.h"
+#include "Menus.h"
+
+enum TSourceKind { skUnreadable, skZipArchive, sk7zArchive, skFile, skFolder };
+
+// The archiver library's exports, with the Windows API calling convention
+// (stdcall on 32-bit x86).
+using TSevenZip = int(WINAPI*)(HWND hwnd, LPCSTR cmdLine, LPSTR output, DWORD size);
+using TSevenZipGetVersion = WORD(WINAPI*)();
+using TSevenZipGetSubVersion = WORD(WINAPI*)();
+using TSevenZipSetUnicodeMode = BOOL(WINAPI*)(BOOL unicode);
+
+class TMV_MAIN : public vcl::TForm {
+public:
+  explicit TMV_MAIN(vcl::TComponent* AOwner);
+  ~TMV_MAIN() override;
+
+  // Components, in declaration order.
+  vcl::TListBox* LIST;
+  vcl::TMainMenu* MainMenu;
+  vcl::TMenuItem* M_File;
+  vcl::TMenuItem* M_OpenFile;
+  vcl::TMenuItem* M_OpenFolder;
+  vcl::TMenuItem* M_N01;
+  vcl::TMenuItem* M_Exit;
+  vcl::TMenuItem* M_Setting;
+  vcl::TMenuItem* M_Option;
+  vcl::TMenuItem* M_Help;
+  vcl::TMenuItem* M_About;
+  vcl::TOpenDialog* OpenDialog;
+  // SHOP, the window's shell-operation component, follows here.
+
+  // Handlers.
+  void FormShow(vcl::TObject* Sender);
+  void FormClose(vcl::TObject* Sender, vcl::TCloseAction& Action);
+  void M_OpenFileClick(vcl::TObject* Sender);
+  void M_ExitClick(vcl::TObject* Sender);
+  void WMDropFiles(vcl::TMessage& Msg);
+
+  // Program-wide state.
+  bool FirstShow = true;
+  bool ArchiverUnavailable = false;
+  bool LastJobSucceeded = true;
+  HMODULE ArchiverModule = nullptr;
+
+  // Archiver library binding.
+  void LoadArchiver();
+  void UnloadArchiver();
+
+  // Compression jobs.
+  void CompressSource(const std::wstring& Path);
+  static TSourceKind GetSourceKind(const std::wstring& Path);
+  bool CompressFile(const std::wstring& Path);
+  bool CompressFolder(const std::wstring& Path);
+  bool RenameArchive(const std::wstring& Path);
+  void ApplyAutoClose();
+
+  // Where every job reads its settings, at the moment it starts. Until the
+  // options dialog provides them they are the first-run values.
+  std::function<TJobSettings()> ReadJobSettings = [] { return TJobSettings(); };
+
+  // True while a batch (command line, drop or menu command) runs its sources.
+  bool BatchRunning() const { return FBatchRunning; }
+
+  void Dispatch(vcl::TMessage& Msg) override;
+
+private:
+  enum TBatchKind { bkCommandLine, bkDrop, bkMenu };
+  void RunBatch(const std::vector<std::wstring>& paths, TBatchKind kind);
+  void StartDropBatch(const std::vector<std::wstring>& paths);
+  void RunPendingDrops();
+  void FormCloseQuery(vcl::TObject* Sender, bool& CanClose);
+  void UpdateJobCommands();
+  int CallSevenZip(const std::string& commandLine);
+
+  bool FBatchRunning = false;
+  bool FCloseRequested = false;
+  bool FClosed = false;
+  // Drops that arrived while a batch ran; each runs as a batch of its own.
+  std::deque<std::vector<std::wstring>> FPendingDrops;
+};
+
+extern TMV_MAIN* MV_MAIN;
+
+// The application entry: creates the application and the main window, runs
+// the message loop and returns 0. beforeDestroy, when given, sees the main
+// window after the loop has ended and before it is destroyed.
+int RunMorvik(const std::function<void(TMV_MAIN&)>& beforeDestroy = {});

@@ -180,6 +180,7 @@ Folder ReadFolder(ByteReader& r, uint64_t& numPacked) {
   if (numPacked > 1)
     for (uint64_t i = 0; i < numPacked; ++i) r.Number();
   if (!supported) Fail("unsupported compression method");
+  if (folder.lzma && folder.props.size() != 5) Fail("bad LZMA properties");
   return folder;
 }
 
@@ -461,7 +462,8 @@ bool Archive::Open(const std::filesystem::path& path, std::string& error) {
       ByteReader r(header.data(), header.size());
       uint8_t id = r.Byte();
       if (id == kHeader) break;
-      if (id != kEncodedHeader || level >= 4) Fail("bad header");
+      if (id != kEncodedHeader) Fail("bad header");
+      if (level >= 4) Fail("packed header nested too deeply");
       encodedHeader_ = true;
       StreamsInfo si = ReadStreamsInfo(r, fileSize);
       if (si.folders.empty()) Fail("packed header without data");

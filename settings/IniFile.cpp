@@ -158,6 +158,12 @@ FileReadResult ReadWholeFile(const std::wstring& path, std::string& bytes) {
 bool ReplaceFileContents(const std::wstring& path, const std::string& bytes) {
   if (path.empty()) return false;
   const std::wstring target = Win32Path(path);
+  // A read-only settings file is the user's way of keeping it as it is. The
+  // move below would not always refuse to replace it, so refuse here.
+  DWORD attributes = GetFileAttributesW(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
+    return false;
   std::wstring temp;
   Handle f;
   for (unsigned attempt = 0; attempt < 100 && f.h == INVALID_HANDLE_VALUE; ++attempt) {

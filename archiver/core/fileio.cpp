@@ -145,7 +145,7 @@ std::string LastErrorText() {
   return text.empty() ? "error " + std::to_string(err) : text;
 }
 
-bool ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
@@ -250,7 +250,7 @@ FileFacts GetFileFacts(const std::filesystem::path& path) {
 
 std::string LastErrorText() { return std::strerror(errno); }
 
-bool ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
 

@@ -64,7 +64,7 @@ FileFacts GetFileFacts(const std::filesystem::path& path);
 std::string LastErrorText();
 
 // Moves `from` onto `to`, replacing a file that is there.
-bool ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to);
+bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
 
 constexpr uint32_t kAttrReadOnly = 0x01;
 constexpr uint32_t kAttrHidden = 0x02;

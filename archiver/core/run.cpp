@@ -97,7 +97,7 @@ Result RunUnguarded(std::string_view line, Report& report, const ZipLimits& limi
     ok = cmd.options.format == Format::kZip ? UpdateZip(from, temp, items, cmd.options, report, limits)
                                             : Update7z(from, temp, items, cmd.options, report);
     if (!ok && report.ok()) report.Fail(kErrInternal, "Error: the archive could not be written");
-    if (ok && !ReplaceFile(temp, archive)) {
+    if (ok && !MoveReplacing(temp, archive)) {
       ok = report.Fail(kErrWrite, "Error: cannot move the new archive to " + archiveText + ": " + LastErrorText());
     }
   } catch (...) {
@@ -112,6 +112,7 @@ Result RunUnguarded(std::string_view line, Report& report, const ZipLimits& limi
     folders.RollBack();
     return report.code;
   }
+  for (const Item& item : items) report.Note("+ " + item.name + (item.isDir ? "/" : ""));
   report.Note("Everything is Ok: " + std::to_string(items.size()) + " item(s) added to " + archiveText);
   return kOk;
 }

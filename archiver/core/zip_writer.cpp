@@ -217,7 +217,6 @@ bool ZipWriter::AddItem(const Item& item, const Options& options) {
   }
   if (zip64Local) e.needed = kNeededZip64;
   central_.push_back(CentralRecord{std::move(e)});
-  report_.Note("+ " + item.name + (item.isDir ? "/" : ""));
   return true;
 }
 

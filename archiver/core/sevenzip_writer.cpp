@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <unordered_map>
+#include <unordered_set>
 
 #include "core/lzma_codec.h"
 #include "core/sevenzip.h"
@@ -423,24 +423,6 @@ std::vector<uint8_t> BuildHeader(const std::vector<OutEntry>& entries, const Fol
   return std::move(w.bytes);
 }
 
-// A key under which names that SameEntryName() may call equal meet: upper
-// case, '/' for '\'. Candidates are confirmed with SameEntryName() itself.
-std::u32string NameKey(std::string_view name) {
-  std::u16string wide = Utf8ToUtf16(name);
-  std::u32string key;
-  key.reserve(wide.size());
-  for (char16_t c : wide) key.push_back(c == u'\\' ? U'/' : UpperCaseLetter(c));
-  return key;
-}
-
-struct U32Hash {
-  size_t operator()(const std::u32string& s) const {
-    size_t h = 1469598103934665603ull & SIZE_MAX;
-    for (char32_t c : s) h = (h ^ c) * 1099511628211ull;
-    return h;
-  }
-};
-
 bool WriteSignatureHeader(std::ofstream& file, uint64_t nextOffset, uint64_t nextSize, uint32_t nextCrc) {
   ByteWriter start;
   start.UInt64(nextOffset);
@@ -474,16 +456,13 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
     // their data in the old archive), then the new items.
     std::vector<OutEntry> entries;
     if (haveOld) {
-      std::unordered_multimap<std::u32string, const Item*, U32Hash> byName;
-      for (const Item& item : items) byName.emplace(NameKey(item.name), &item);
+      // Equal keys mean equal names as SameEntryName() compares them.
+      std::unordered_set<std::string> replaced;
+      for (const Item& item : items) replaced.insert(EntryNameKey(item.name));
       const auto& oldEntries = old.entries();
       for (size_t i = 0; i < oldEntries.size(); ++i) {
         const Entry& e = oldEntries[i];
-        if (e.isAnti) continue;
-        auto range = byName.equal_range(NameKey(e.name));
-        bool replaced = std::any_of(range.first, range.second,
-                                    [&](const auto& kv) { return SameEntryName(kv.second->name, e.name); });
-        if (replaced) continue;
+        if (e.isAnti || replaced.count(EntryNameKey(e.name))) continue;
         OutEntry o;
         o.name = e.name;
         o.isDir = e.isDir;

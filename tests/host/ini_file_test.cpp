@@ -2,6 +2,7 @@
 // failures that must leave the existing file alone, and the settings path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>

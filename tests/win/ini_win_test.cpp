@@ -96,7 +96,7 @@ TEST_F(IniWinTest, SystemProfileReaderReadsWhatWeWrite) {
   d.WriteString(L"Option", L"7zCommandLine5", L"");
   d.WriteInteger(L"Option", L"7zCommandLineSelect", -1);
   d.WriteString(L"Option", L"7zExt3", L".7z");
-  d.WriteString(L"Mine", L"Unknown", L"残す");
+  d.WriteString(L"Mine", L"Unknown", L"残す\U0001F600");
   ASSERT_TRUE(d.Save());
 
   EXPECT_EQ(GetPrivateProfileIntW(L"Main", L"X", 100, file.c_str()), 16u);
@@ -111,7 +111,7 @@ TEST_F(IniWinTest, SystemProfileReaderReadsWhatWeWrite) {
   EXPECT_EQ(ProfileString(file, L"Option", L"7zCommandLine5"), L"");
   EXPECT_EQ(int(GetPrivateProfileIntW(L"Option", L"7zCommandLineSelect", 0, file.c_str())), -1);
   EXPECT_EQ(ProfileString(file, L"Option", L"7zExt3"), L".7z");
-  EXPECT_EQ(ProfileString(file, L"Mine", L"Unknown"), L"残す");
+  EXPECT_EQ(ProfileString(file, L"Mine", L"Unknown"), L"残す\U0001F600");
 }
 
 // And the other way: a file our document saved, then changed by the

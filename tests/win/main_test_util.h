@@ -1,0 +1,104 @@
+// Helpers of the main window's tests: scratch folders, the recording
+// library's log, drops made of real HDROP blocks.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "SysUtils.h"
+
+namespace testutil {
+
+// A fresh folder under the temporary folder; its path ends with "\".
+inline std::wstring MakeScratchFolder(const wchar_t* tag) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  static int counter = 0;
+  std::wstring dir = std::wstring(temp) + L"morvik-" + tag + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                     std::to_wstring(++counter) + L"\\";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+inline void WriteFile(const std::wstring& path, const std::string& bytes) {
+  HANDLE h = CreateFileW((L"\\\\?\\" + path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  if (!bytes.empty()) ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(h);
+}
+
+inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+inline std::string ReadFileBytes(const std::wstring& path) {
+  std::string data;
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return data;
+  char buf[4096];
+  DWORD n = 0;
+  while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) data.append(buf, n);
+  CloseHandle(h);
+  return data;
+}
+
+inline std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    pos = end + 1;
+  }
+  return lines;
+}
+
+// One SevenZip call as the recording library saw it.
+struct Call {
+  std::string hwnd, size, enabled, caption, commandLine;
+};
+
+inline std::vector<Call> Calls(const std::wstring& log) {
+  std::vector<Call> calls;
+  for (const std::string& line : SplitLines(ReadFileBytes(log))) {
+    if (line.rfind("SevenZip\t", 0) != 0) continue;
+    std::vector<std::string> f;
+    size_t pos = 9;
+    for (int i = 0; i < 4; ++i) {
+      size_t tab = line.find('\t', pos);
+      f.push_back(line.substr(pos, tab - pos));
+      pos = tab + 1;
+    }
+    calls.push_back({f[0], f[1], f[2], f[3], line.substr(pos)});
+  }
+  return calls;
+}
+
+// A drop block as the shell makes it: DROPFILES followed by wide paths.
+inline HDROP MakeDrop(const std::vector<std::wstring>& paths) {
+  size_t chars = 1;
+  for (const auto& p : paths) chars += p.size() + 1;
+  HGLOBAL h = GlobalAlloc(GHND, sizeof(DROPFILES) + chars * sizeof(wchar_t));
+  auto* df = static_cast<DROPFILES*>(GlobalLock(h));
+  df->pFiles = sizeof(DROPFILES);
+  df->fWide = TRUE;
+  auto* out = reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(df) + sizeof(DROPFILES));
+  for (const auto& p : paths) {
+    memcpy(out, p.c_str(), (p.size() + 1) * sizeof(wchar_t));
+    out += p.size() + 1;
+  }
+  *out = L'\0';
+  GlobalUnlock(h);
+  return static_cast<HDROP>(h);
+}
+
+inline std::string U8(const std::wstring& s) { return vcl::Utf8Encode(s); }
+
+}  // namespace testutil

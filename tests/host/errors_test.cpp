@@ -1,0 +1,130 @@
+// Every failing command: a non-zero result, a report naming the cause, no
+// temporary file left behind, and an existing file at the archive path left
+// byte for byte as it was.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "test_util.h"
+
+using namespace testutil;
+
+namespace {
+
+class ErrorsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MakeSampleTree(dir / "src");
+    archive = dir / "out.zip";
+    ASSERT_TRUE(RunLine("a -tzip \"" + archive.string() + "\" \"" + (dir / "src").string() + "/\" *").ok());
+    original = ReadFile(archive);
+    names = TreeNames(dir.path());
+  }
+  // Runs a failing line; checks the code, the report and that nothing changed.
+  void ExpectFailure(const std::string& line, arc::Result code, const std::string& mention) {
+    SCOPED_TRACE(line);
+    const arc::Report r = RunLine(line);
+    EXPECT_EQ(r.code, code) << r.text;
+    EXPECT_NE(r.text.find(mention), std::string::npos) << r.text;
+    EXPECT_EQ(ReadFile(archive), original);
+    EXPECT_EQ(TreeNames(dir.path()), names);  // no temporary file, no new folder
+  }
+  std::string Q(const fs::path& p) { return "\"" + p.string() + "\""; }
+  TempDir dir;
+  fs::path archive;
+  std::string original;
+  std::vector<std::string> names;
+};
+
+TEST_F(ErrorsTest, BadSwitches) {
+  ExpectFailure("a -tzip -mx=10 " + Q(archive) + " " + Q(dir / "src"), arc::kErrSwitch, "-mx=10");
+  ExpectFailure("a -tgz " + Q(archive) + " " + Q(dir / "src"), arc::kErrSwitch, "-tgz");
+  ExpectFailure("a -mfb=300 " + Q(archive) + " " + Q(dir / "src"), arc::kErrSwitch, "-mfb");
+  ExpectFailure("a -v5m " + Q(archive) + " " + Q(dir / "src"), arc::kErrSwitch, "-v5m");
+}
+
+TEST_F(ErrorsTest, BadCommands) {
+  ExpectFailure(" " + Q(archive) + " " + Q(dir / "src"), arc::kErrCommand, "command");
+  ExpectFailure("d " + Q(archive) + " " + Q(dir / "src"), arc::kErrCommand, "\"d\"");
+  ExpectFailure("", arc::kErrCommand, "command");
+}
+
+TEST_F(ErrorsTest, NothingToAdd) {
+  ExpectFailure("a " + Q(archive) + " " + Q(dir / "src" / "missing.txt"), arc::kErrSourceRead, "missing.txt");
+  ExpectFailure("a " + Q(archive) + " \"" + (dir / "src").string() + "/\" *.none", arc::kErrNoMatch, "*.none");
+  ExpectFailure("a " + Q(archive) + " \"" + (dir / "nowhere").string() + "/\" *", arc::kErrNoMatch, "nowhere");
+}
+
+TEST_F(ErrorsTest, UnreadableSource) {
+  if (geteuid() == 0) {
+    // Root reads everything; a dangling link stands in for an unreadable file.
+    fs::create_symlink(dir / "gone", dir / "src" / "link");
+    names = TreeNames(dir.path());
+    ExpectFailure("a " + Q(archive) + " \"" + (dir / "src").string() + "/\" *", arc::kErrSourceRead, "link");
+    return;
+  }
+  WriteFile(dir / "src" / "secret.txt", "x");
+  fs::permissions(dir / "src" / "secret.txt", fs::perms::none);
+  names = TreeNames(dir.path());
+  ExpectFailure("a " + Q(archive) + " \"" + (dir / "src").string() + "/\" *", arc::kErrSourceRead, "secret.txt");
+}
+
+TEST_F(ErrorsTest, NotAnArchiveOfTheRequestedType) {
+  const fs::path text = dir / "notes.zip";
+  WriteFile(text, "just some text, not an archive");
+  names = TreeNames(dir.path());
+  const std::string src = " \"" + (dir / "src").string() + "/\" *";
+  for (const char* profile : {"a -tzip ", "a "}) {
+    const arc::Report r = RunLine(profile + Q(text) + src);
+    EXPECT_EQ(r.code, arc::kErrBadArchive) << r.text;
+    EXPECT_NE(r.text.find("notes.zip"), std::string::npos);
+    EXPECT_EQ(ReadFile(text), "just some text, not an archive");
+    EXPECT_EQ(TreeNames(dir.path()), names);
+  }
+  // A 7z archive where ZIP is asked for, and a ZIP archive where 7z is.
+  const fs::path seven = dir / "seven.zip";
+  ASSERT_EQ(Shell("bsdtar --format 7zip -cf " + Quote(seven.string()) + " -C " + Quote((dir / "src").string()) + " ."), 0);
+  const std::string sevenBytes = ReadFile(seven);
+  names = TreeNames(dir.path());
+  EXPECT_EQ(RunLine("a -tzip " + Q(seven) + src).code, arc::kErrBadArchive);
+  EXPECT_EQ(ReadFile(seven), sevenBytes);
+  ExpectFailure("a -t7z " + Q(archive) + src, arc::kErrBadArchive, "out.zip");
+}
+
+TEST_F(ErrorsTest, TruncatedAndCorruptArchives) {
+  const std::string src = " \"" + (dir / "src").string() + "/\" *";
+  const std::string good = original;
+  for (size_t cut : {size_t{0}, size_t{1}, size_t{21}, good.size() / 2, good.size() - 23, good.size() - 1}) {
+    WriteFile(archive, good.substr(0, cut));
+    original = ReadFile(archive);
+    ExpectFailure("a -tzip " + Q(archive) + src, arc::kErrBadArchive, "out.zip");
+  }
+  // One flipped byte inside a deflated entry's data: its CRC no longer fits.
+  std::string bad = good;
+  bad[200] = static_cast<char>(bad[200] ^ 0x55);
+  WriteFile(archive, bad);
+  original = bad;
+  ExpectFailure("a -tzip " + Q(archive) + src, arc::kErrBadArchive, "out.zip");
+}
+
+TEST_F(ErrorsTest, ArchivePathIsAFolder) {
+  fs::create_directories(dir / "folder.zip");
+  names = TreeNames(dir.path());
+  ExpectFailure("a " + Q(dir / "folder.zip") + " " + Q(dir / "src"), arc::kErrArchiveName, "folder.zip");
+}
+
+TEST_F(ErrorsTest, CreatedFoldersAreRemovedAgainOnFailure) {
+  ExpectFailure("a " + Q(dir / "new" / "deeper" / "x.zip") + " \"" + (dir / "src").string() + "/\" *.none",
+                arc::kErrNoMatch, "*.none");
+  EXPECT_FALSE(fs::exists(dir / "new"));
+}
+
+TEST_F(ErrorsTest, ArchiveInsideTheFolderIsNotItsOwnInput) {
+  const fs::path inside = dir / "src" / "src.zip";
+  const std::string line = "a -tzip -r " + Q(inside) + " \"" + (dir / "src").string() + "/\" *";
+  ASSERT_TRUE(RunLine(line).ok());
+  ASSERT_TRUE(RunLine(line).ok());  // an update: the old archive is there now
+  for (const auto& n : ListWithBsdtar(inside)) EXPECT_EQ(n.find(".zip"), std::string::npos) << n;
+}
+
+}  // namespace

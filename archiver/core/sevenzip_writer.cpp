@@ -449,7 +449,8 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
     if (haveOld) {
       std::string error;
       if (!old.Open(existing, error))
-        return report.Fail(kErrBadArchive, "not a 7z archive: " + PathToUtf8(existing) + " (" + error + ")");
+        return report.Fail(kErrBadArchive, "not a 7z archive: " + PathToUtf8(existing) +
+                                               (error == "not a 7z archive" ? "" : " (" + error + ")"));
     }
 
     // Kept entries first, in their old order (which is also the order of

@@ -1,0 +1,231 @@
+#include "URLLink.h"
+
+#include <shellapi.h>
+#include <windowsx.h>
+
+namespace morvik {
+
+TURLLink::TShellExecute TURLLink::ShellExecuteFn = ::ShellExecuteW;
+
+namespace {
+const wchar_t kHintClass[] = L"MorvikURLLinkHint";
+
+void RegisterHintClass() {
+  static bool registered = false;
+  if (registered) return;
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = DefWindowProcW;  // replaced per window below
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+  wc.lpszClassName = kHintClass;
+  registered = RegisterClassW(&wc) != 0;
+}
+}  // namespace
+
+TURLLink::TURLLink(vcl::TComponent* AOwner, vcl::TWinControl* AParent) : vcl::TLabel(AOwner, AParent) {
+  Font().Color = vcl::clBlue;
+  FontChanged();
+  FHintFormFont.Color = vcl::clWindowText;
+  RegisterHintClass();
+  // The tip window: top-level and unowned, so it can float over anything;
+  // never activated, created hidden and kept until the label goes.
+  HintForm = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, kHintClass, L"",
+                             WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  if (HintForm) {
+    SetWindowLongPtrW(HintForm, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    SetWindowLongPtrW(HintForm, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(HintWndProc));
+  }
+}
+
+TURLLink::~TURLLink() {
+  if (HintForm) DestroyWindow(HintForm);
+  if (FHintFont) DeleteObject(FHintFont);
+  if (FHintBrush) DeleteObject(FHintBrush);
+}
+
+void TURLLink::Repaint() {
+  if (Handle()) {
+    InvalidateRect(Handle(), nullptr, TRUE);
+    UpdateWindow(Handle());
+  }
+}
+
+void TURLLink::URLType(TURLtype value) {
+  if (value == FURLtype) return;
+  FURLtype = value;
+  Repaint();
+}
+
+void TURLLink::Link(const std::wstring& value) {
+  if (value == FLink) return;
+  FLink = value;
+  Repaint();
+}
+
+void TURLLink::HintFormFont(const vcl::TFont& value) {
+  if (&value == &FHintFormFont) return;
+  FHintFormFont.Name = value.Name;
+  FHintFormFont.Height = value.Height;
+  FHintFormFont.Style = value.Style;
+  FHintFormFont.Charset = value.Charset;
+  FHintFormFont.Color = value.Color;
+  FHintFormFont.Changed();
+  Repaint();
+}
+
+void TURLLink::EnableShowHint(bool value) {
+  if (value == FEnableShowHint) return;
+  FEnableShowHint = value;
+  Repaint();
+}
+
+void TURLLink::HintFormColor(vcl::TColor value) {
+  if (value == FHintFormColor) return;
+  FHintFormColor = value;
+  Repaint();
+}
+
+void TURLLink::HintOffsetX(int value) {
+  if (value == FHintOffsetX) return;
+  FHintOffsetX = value;
+  Repaint();
+}
+
+void TURLLink::HintOffsetY(int value) {
+  if (value == FHintOffsetY) return;
+  FHintOffsetY = value;
+  Repaint();
+}
+
+void TURLLink::LinkColor(vcl::TColor value) {
+  if (value == FLinkColor) return;
+  FLinkColor = value;
+  Repaint();
+}
+
+std::wstring TURLLink::Target() const {
+  return FURLtype == tpMAIL ? L"mailto:" + FLink : FLink;
+}
+
+void TURLLink::HideHint() {
+  if (!ShowHintForm) return;
+  ShowWindow(HintForm, SW_HIDE);
+  ShowHintForm = false;
+}
+
+void TURLLink::MouseEnter() {
+  FFontColor = Font().Color;
+  Font().Color = FLinkColor;
+  FontChanged();
+  Repaint();
+}
+
+void TURLLink::MouseLeave() {
+  Font().Color = FFontColor;
+  FontChanged();
+  Repaint();
+  HideHint();
+}
+
+void TURLLink::MouseMove(int, int) {
+  if (!FEnableShowHint || ShowHintForm || !HintForm) return;
+  POINT at = {};
+  GetCursorPos(&at);
+  // The tip's own copies of the font and colour, made anew for each showing.
+  if (FHintFont) DeleteObject(FHintFont);
+  LOGFONTW lf = {};
+  GetObjectW(FHintFormFont.Handle(), sizeof(lf), &lf);
+  FHintFont = CreateFontIndirectW(&lf);
+  if (FHintBrush) DeleteObject(FHintBrush);
+  FHintBrush = CreateSolidBrush(vcl::ColorToRGB(FHintFormColor));
+  HDC dc = GetDC(HintForm);
+  HGDIOBJ old = SelectObject(dc, FHintFont);
+  SIZE size = {};
+  GetTextExtentPoint32W(dc, FLink.c_str(), static_cast<int>(FLink.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(HintForm, dc);
+  SetWindowPos(HintForm, HWND_TOPMOST, at.x + FHintOffsetX, at.y + FHintOffsetY, size.cx + 6, size.cy + 3,
+               SWP_NOACTIVATE);
+  ShowWindow(HintForm, SW_SHOWNA);
+  UpdateWindow(HintForm);
+  ShowHintForm = true;
+}
+
+void TURLLink::MouseDown(TMouseButton Button, int X, int Y) {
+  Repaint();
+  if (OnMouseDown) OnMouseDown(this, Button, X, Y);
+  if (Button != mbLeft) return;
+  const std::wstring target = Target();
+  ShellExecuteFn(nullptr, L"OPEN", target.c_str(), L"", L"", SW_SHOW);
+  HideHint();
+}
+
+LRESULT CALLBACK TURLLink::HintWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  auto* self = reinterpret_cast<TURLLink*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  switch (msg) {
+    case WM_MOUSEACTIVATE:
+      return MA_NOACTIVATE;
+    case WM_ERASEBKGND:
+      if (self && self->FHintBrush) {
+        RECT r;
+        GetClientRect(hwnd, &r);
+        FillRect(reinterpret_cast<HDC>(wParam), &r, self->FHintBrush);
+        return 1;
+      }
+      break;
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(hwnd, &ps);
+      if (self) {
+        HGDIOBJ old = SelectObject(dc, self->FHintFont);
+        SetBkMode(dc, TRANSPARENT);
+        SetTextColor(dc, vcl::ColorToRGB(self->FHintFormFont.Color));
+        TextOutW(dc, 2, 2, self->FLink.c_str(), static_cast<int>(self->FLink.size()));
+        SelectObject(dc, old);
+      }
+      EndPaint(hwnd, &ps);
+      return 0;
+    }
+  }
+  return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+void TURLLink::Dispatch(vcl::TMessage& message) {
+  switch (message.Msg) {
+    case WM_NCHITTEST:
+      // A static control lets the pointer through to its parent otherwise.
+      message.Result = HTCLIENT;
+      return;
+    case WM_SETCURSOR:
+      SetCursor(LoadCursor(nullptr, IDC_HAND));
+      message.Result = TRUE;
+      return;
+    case WM_MOUSEMOVE: {
+      if (!FTracking) {
+        TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, Handle(), 0};
+        FTracking = TrackMouseEvent(&track) != FALSE;
+        MouseEnter();
+      }
+      MouseMove(GET_X_LPARAM(message.LParam), GET_Y_LPARAM(message.LParam));
+      message.Result = 0;
+      return;
+    }
+    case WM_MOUSELEAVE:
+      FTracking = false;
+      MouseLeave();
+      message.Result = 0;
+      return;
+    case WM_LBUTTONDOWN:
+    case WM_RBUTTONDOWN:
+    case WM_MBUTTONDOWN: {
+      const TMouseButton button =
+          message.Msg == WM_LBUTTONDOWN ? mbLeft : message.Msg == WM_RBUTTONDOWN ? mbRight : mbMiddle;
+      MouseDown(button, GET_X_LPARAM(message.LParam), GET_Y_LPARAM(message.LParam));
+      message.Result = 0;
+      return;
+    }
+  }
+  vcl::TLabel::Dispatch(message);
+}
+
+}  // namespace morvik

@@ -21,6 +21,10 @@ namespace {
 constexpr uint64_t kMaxHeaderSize = uint64_t{1} << 28;
 constexpr uint64_t kMaxDictionary = sizeof(size_t) >= 8 ? (uint64_t{3} << 29) : (uint64_t{1} << 29);
 constexpr uint32_t kMaxCoderStreams = 32;
+// More entries, folders or streams than this are refused: each costs about
+// a hundred bytes of memory, and a small packed header could otherwise ask
+// for gigabytes.
+constexpr uint64_t kMaxItems = uint64_t{1} << 22;
 
 struct Bad {
   std::string what;
@@ -81,11 +85,12 @@ class ByteReader {
     }
     return value;
   }
-  // A count of things that each take at least one byte (or one bit, with
-  // `perByte` 8) of what is left: anything larger cannot be genuine.
-  size_t Count(uint64_t perByte = 1) {
+  // A count of things that each take at least one byte of what is left:
+  // anything larger cannot be genuine.
+  size_t Count() {
     uint64_t n = Number();
-    if (n > uint64_t{remaining()} * perByte) Fail("count larger than the header");
+    if (n > uint64_t{remaining()}) Fail("count larger than the header");
+    if (n > kMaxItems) Fail("too many entries");
     return static_cast<size_t>(n);
   }
   void SkipData() { Bytes(Number()); }
@@ -257,10 +262,12 @@ StreamsInfo ReadStreamsInfo(ByteReader& r, uint64_t fileSize) {
     id = r.Byte();
     if (id == kNumUnpackStream) {
       uint64_t total = 0;
+      // Every stream after a folder's first needs a size of at least one
+      // byte further on.
       for (auto& n : si.numSubstreams) {
-        n = r.Count(8);
+        n = r.Count();
         total += n;
-        if (total > r.remaining() * uint64_t{8} + si.folders.size()) Fail("too many streams");
+        if (total > r.remaining() + si.folders.size() || total > kMaxItems) Fail("too many streams");
       }
       id = r.Byte();
     }

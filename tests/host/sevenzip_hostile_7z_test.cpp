@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstring>
+
+#include "core/lzma_codec.h"
 #include "sevenzip_7z_util.h"
 
 namespace {
@@ -202,6 +205,43 @@ TEST(Hostile7z, HandMadeHeadersWithAbsurdValues) {
   selfSh.Raw("7z\xBC\xAF\x27\x1C").Byte(0).Byte(4).U32(Crc(selfStart.b)).Raw(selfStart.b);
   const std::string selfArchive = selfSh.b + selfRef;
 
+  // A small file whose packed header unpacks to a count of millions of
+  // entries, followed by enough bytes to make the count look plausible.
+  std::string manyEntries;
+  {
+    H big;
+    big.Byte(0x01).Byte(0x05).Num(uint64_t{1} << 23).Raw(std::string(std::size_t{1} << 24, '\0'));
+    struct Out {
+      ISeqOutStream vt;
+      std::string bytes;
+    } out{{[](void* p, const void* buf, size_t size) -> size_t {
+                static_cast<Out*>(p)->bytes.append(static_cast<const char*>(buf), size);
+                return size;
+              }},
+          {}};
+    struct In {
+      ISeqInStream vt;
+      const std::string* s;
+      size_t pos;
+    } in{{[](void* p, void* buf, size_t* size) -> SRes {
+               auto* self = static_cast<In*>(p);
+               *size = std::min(*size, self->s->size() - self->pos);
+               std::memcpy(buf, self->s->data() + self->pos, *size);
+               self->pos += *size;
+               return SZ_OK;
+             }},
+         &big.b,
+         0};
+    uint8_t props[5];
+    ASSERT_EQ(arc::lzma::Encode(&in.vt, &out.vt, arc::lzma::SettingsForLevel(1, -1, big.b.size()), props), SZ_OK);
+    H e;
+    e.Byte(0x17).Byte(0x06).Num(0).Num(1).Byte(0x09).Num(out.bytes.size()).Byte(0x00);
+    e.Byte(0x07).Byte(0x0B).Num(1).Byte(0).Num(1).Byte(0x23).Raw("\x03\x01\x01").Num(5);
+    e.Raw(std::string(reinterpret_cast<char*>(props), 5));
+    e.Byte(0x0C).Num(big.b.size()).Byte(0x0A).Byte(1).U32(Crc(big.b)).Byte(0x00).Byte(0x00);
+    manyEntries = Archive(out.bytes, e.b);
+  }
+
   std::string badStartCrc = ValidStored(data);
   badStartCrc[8] ^= 1;
 
@@ -263,6 +303,7 @@ TEST(Hostile7z, HandMadeHeadersWithAbsurdValues) {
       {"header without end", Archive("", H().Byte(0x01).b)},
       {"unknown header kind", Archive("", H().Byte(0x42).Byte(0x00).b)},
       {"encoded header refers to itself", selfArchive},
+      {"packed header with millions of entries", manyEntries},
   };
   TempDir tmp;
   for (const Case& c : cases) {

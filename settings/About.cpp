@@ -1,8 +1,8 @@
 #include "About.h"
 
 const wchar_t* const kMakerName = L"Morvik Project";
-const wchar_t* const kMakerURL = L"https://morvik.example.org/";
-const wchar_t* const kMakerEMail = L"morvik@example.org";
+const wchar_t* const kMakerURL = L"http://morvik.test/";
+const wchar_t* const kMakerEMail = L"info@morvik.test";
 
 namespace {
 

@@ -103,6 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Shape{"Best", 9, -1, SampleTree}, Shape{"Default", 5, -1, SampleTree},
                       Shape{"LongMatches", 7, 273, SampleTree}, Shape{"ShortMatches", 3, 5, SampleTree},
                       Shape{"BigStored", 0, -1, BigFiles}, Shape{"BigBest", 9, -1, BigFiles},
+                      // A 64 KiB dictionary over megabytes: the decoder's buffer wraps.
+                      Shape{"BigFastest", 1, -1, BigFiles},
                       Shape{"OneFileStored", 0, -1, OneFile}, Shape{"OneFile", 9, -1, OneFile},
                       Shape{"OnlyEmpty", 9, -1, OnlyEmpty}, Shape{"OnlyEmptyStored", 0, -1, OnlyEmpty},
                       Shape{"NothingAtAll", 5, -1, Nothing}),

@@ -34,6 +34,24 @@ void SetStyleBit(TWinControl* control, LONG bit, bool on) {
   SetWindowLongW(control->Handle(), GWL_STYLE, on ? (style | bit) : (style & ~bit));
 }
 
+// A group box that paints its own ground. The form clips its children when
+// it erases, and the system's group box draws only its frame and caption, so
+// without this the inside of the box would never be painted.
+class TFilledGroupBox : public TGroupBox {
+public:
+  using TGroupBox::TGroupBox;
+  void Dispatch(TMessage& Msg) override {
+    if (Msg.Msg == WM_ERASEBKGND) {
+      RECT r;
+      GetClientRect(Handle(), &r);
+      FillRect(reinterpret_cast<HDC>(Msg.WParam), &r, GetSysColorBrush(COLOR_BTNFACE));
+      Msg.Result = 1;
+      return;
+    }
+    TGroupBox::Dispatch(Msg);
+  }
+};
+
 template <typename T>
 T* Make(TMV_OPTION* form, TWinControl* parent, const wchar_t* name, const wchar_t* caption, int left, int top,
         int width, int height) {
@@ -61,7 +79,7 @@ TMV_OPTION::TMV_OPTION(TComponent* AOwner) : TForm(AOwner, L"TMV_OPTION", bsDial
   // The controls as the form describes them, in tab order (creation order is
   // the windows' Z order, which the dialog manager tabs through); positions
   // inside a group box are relative to it.
-  GB1 = Make<TGroupBox>(this, this, L"GB1", L"圧縮設定", 8, 8, 353, 89);
+  GB1 = Make<TFilledGroupBox>(this, this, L"GB1", L"圧縮設定", 8, 8, 353, 89);
   Label01 = Make<TLabel>(this, GB1, L"Label01", L"拡張子", 8, 24, 0, 0);
   Label01->AutoSize();
   Label02 = Make<TLabel>(this, GB1, L"Label02", L"圧縮設定", 8, 48, 0, 0);
@@ -71,12 +89,12 @@ TMV_OPTION::TMV_OPTION(TComponent* AOwner) : TForm(AOwner, L"TMV_OPTION", bsDial
   C_TopFolderCompress = Make<TCheckBox>(this, GB1, L"C_TopFolderCompress",
                                         L"フォルダ圧縮時にそのフォルダも書庫に含める", 72, 64, 273, 17);
 
-  GB2 = Make<TGroupBox>(this, this, L"GB2", L"削除設定", 8, 104, 353, 89);
+  GB2 = Make<TFilledGroupBox>(this, this, L"GB2", L"削除設定", 8, 104, 353, 89);
   C_DelFile = Make<TCheckBox>(this, GB2, L"C_DelFile", L"圧縮成功後は元を削除する", 16, 16, 329, 17);
   RB_DeleteMode1 = Make<TRadioButton>(this, GB2, L"RB_DeleteMode1", L"ごみ箱", 32, 40, 113, 17);
   RB_DeleteMode2 = Make<TRadioButton>(this, GB2, L"RB_DeleteMode2", L"直接削除", 32, 64, 113, 17);
 
-  GB3 = Make<TGroupBox>(this, this, L"GB3", L"出力先", 8, 200, 353, 97);
+  GB3 = Make<TFilledGroupBox>(this, this, L"GB3", L"出力先", 8, 200, 353, 97);
   RB_DestFolderMode1 = Make<TRadioButton>(this, GB3, L"RB_DestFolderMode1", L"圧縮元と同じ場所", 16, 16, 113, 17);
   RB_DestFolderMode2 = Make<TRadioButton>(this, GB3, L"RB_DestFolderMode2", L"指定した場所", 16, 40, 113, 17);
   E_DestFolder = Make<TEdit>(this, GB3, L"E_DestFolder", nullptr, 32, 64, 281, 21);
@@ -87,7 +105,7 @@ TMV_OPTION::TMV_OPTION(TComponent* AOwner) : TForm(AOwner, L"TMV_OPTION", bsDial
   browseFont.Charset = SHIFTJIS_CHARSET;
   B_DestFolderSelect->FontChanged();
 
-  GB4 = Make<TGroupBox>(this, this, L"GB4", L"その他", 8, 304, 353, 41);
+  GB4 = Make<TFilledGroupBox>(this, this, L"GB4", L"その他", 8, 304, 353, 41);
   C_AutoClose = Make<TCheckBox>(this, GB4, L"C_AutoClose", L"エラーが無ければ圧縮後自動終了する", 16, 16, 329, 17);
 
   B_OK = Make<TButton>(this, this, L"B_OK", L"OK", 144, 368, 75, 25);

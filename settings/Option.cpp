@@ -281,6 +281,12 @@ void TMV_OPTION::Dispatch(TMessage& Msg) {
       return;
     }
   }
+  // The dialog closes only through its buttons and Escape: a close request
+  // from the window manager (Alt+F4) would end a command-line run unchecked.
+  if (Msg.Msg == WM_CLOSE) {
+    Msg.Result = 0;
+    return;
+  }
   if (Msg.Msg == WM_COMMAND && LOWORD(Msg.WParam) == IDCANCEL && Msg.LParam == 0) {
     Msg.Result = 0;
     return;

@@ -339,6 +339,20 @@ TEST_F(OptionDialog, OkClosesOnlyAfterAPassingCheck) {
   EXPECT_TRUE(IsWindowEnabled(owner->Handle()));
 }
 
+TEST_F(OptionDialog, CloseRequestsFromOutsideAreIgnored) {
+  dlg->CommandLineMode = true;
+  bool stillOpen = false;
+  int result = ShowModalDriven([&] {
+    PostMessageW(dlg->Handle(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    PostMessageW(dlg->Handle(), WM_CLOSE, 0, 0);
+    Sleep(300);
+    stillOpen = IsWindowVisible(dlg->Handle()) && dlg->ModalResult == vcl::mrNone;
+    PostMessageW(dlg->B_OK->Handle(), BM_CLICK, 0, 0);
+  });
+  EXPECT_TRUE(stillOpen);
+  EXPECT_EQ(result, vcl::mrOk);
+}
+
 TEST_F(OptionDialog, EnterPressesOk) {
   int result = ShowModalDriven([&] {
     ui.Run([&] { dlg->C_AutoClose->SetFocus(); });

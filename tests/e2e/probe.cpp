@@ -4,7 +4,7 @@
 // Output is UTF-8 on stdout, one item per line. Exit code 0 on success, 1 when
 // what was waited for did not happen in time, 2 on a usage error.
 //
-//   probe lines | caption | state
+//   probe lines | caption | state | rect         rect: screen position and size "X Y W H"
 //   probe wait-window TIMEOUT_MS
 //   probe wait-stable QUIET_MS TIMEOUT_MS      log, caption and enabled state unchanged for QUIET_MS;
 //                                              exit code 3 when a message box of Morvik shows instead
@@ -176,7 +176,8 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   HWND main = MainWindow();
-  if (!main) {
+  bool waiting = cmd == L"wait-lines" || cmd == L"wait-stable";
+  if (!main && !waiting) {
     Print(L"no main window");
     return 1;
   }
@@ -187,6 +188,11 @@ int wmain(int argc, wchar_t** argv) {
   } else if (cmd == L"state") {
     Print(std::wstring(IsWindowEnabled(main) ? L"enabled" : L"disabled") + L" " +
           (IsWindowVisible(main) ? L"visible" : L"hidden"));
+  } else if (cmd == L"rect") {
+    RECT r;
+    GetWindowRect(main, &r);
+    Print(std::to_wstring(r.left) + L" " + std::to_wstring(r.top) + L" " + std::to_wstring(r.right - r.left) + L" " +
+          std::to_wstring(r.bottom - r.top));
   } else if (cmd == L"close") {
     PostMessageW(main, WM_CLOSE, 0, 0);
   } else if (cmd == L"wait-lines") {
@@ -195,7 +201,8 @@ int wmain(int argc, wchar_t** argv) {
       HWND m = MainWindow();
       return m && IsWindowEnabled(m) && static_cast<int>(Lines(LogList(m)).size()) >= n;
     });
-    PrintLines(MainWindow());
+    if (HWND m = MainWindow()) PrintLines(m);
+    else Print(L"no main window");
     return ok ? 0 : 1;
   } else if (cmd == L"wait-stable") {
     DWORD quiet = static_cast<DWORD>(arg(2));

@@ -1,0 +1,243 @@
+#!/usr/bin/env python3
+# Morvik end to end: the real Morvik.exe beside the real 7-ZIP32.DLL under
+# Wine on the test display. The log, caption and state are read from outside
+# by the probe; archives are checked with Python's zipfile and bsdtar.
+#
+#   morvik_e2e.py commandline|interactive BUILD_APP_DIR PROBE OUTPUT_DIR
+import os
+import shutil
+import subprocess
+import sys
+import time
+import zipfile
+
+scenario, app_dir, probe, out_dir = sys.argv[1:5]
+app_dir, out_dir = os.path.abspath(app_dir), os.path.abspath(out_dir)
+exe = os.path.join(app_dir, "Morvik.exe")
+failures = []
+
+
+def check(cond, what):
+    print(("ok   " if cond else "FAIL ") + what)
+    if not cond:
+        failures.append(what)
+
+
+def wine(*args, **kw):
+    return subprocess.run(["wine", *args], capture_output=True, text=True, **kw)
+
+
+def probe_run(*args, timeout=120):
+    r = wine(probe, *[str(a) for a in args], timeout=timeout)
+    return r.returncode, [l for l in r.stdout.splitlines()]
+
+
+def win_path(p):
+    return "Z:" + os.path.abspath(p).replace("/", "\\")
+
+
+def screenshot(name):
+    path = os.path.join(out_dir, name)
+    subprocess.run(f"import -window root png:- | convert - -trim +repage '{path}'", shell=True, check=False)
+    print("screenshot: " + path)
+
+
+def zip_names(path):
+    with zipfile.ZipFile(path) as z:
+        check(z.testzip() is None, f"zipfile reads every entry of {os.path.basename(path)}")
+        return sorted(z.namelist())
+
+
+def bsdtar_extract(path, into):
+    os.makedirs(into, exist_ok=True)
+    r = subprocess.run(["bsdtar", "-xf", path, "-C", into], capture_output=True)
+    check(r.returncode == 0, f"bsdtar extracts {os.path.basename(path)}")
+
+
+def same_tree(a, b):
+    for root, _, files in os.walk(a):
+        for f in files:
+            p = os.path.join(root, f)
+            q = os.path.join(b, os.path.relpath(p, a))
+            if not os.path.isfile(q) or open(p, "rb").read() != open(q, "rb").read():
+                return False
+    return True
+
+
+def start(*args):
+    err = open(os.path.join(out_dir, f"morvik-{scenario}-stderr.txt"), "ab")
+    proc = subprocess.Popen(["wine", exe, *args], stdin=subprocess.DEVNULL, stdout=err, stderr=err)
+    rc, _ = probe_run("wait-window", 30000)
+    check(rc == 0, "the main window appears")
+    return proc
+
+
+def stop(proc):
+    probe_run("close")
+    try:
+        proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        failures.append("Morvik did not close")
+    check(proc.returncode == 0, f"Morvik exits with code 0 (got {proc.returncode})")
+    check(probe_run("wait-gone", 5000)[0] == 0, "the main window is gone after close")
+
+
+def fresh(name):
+    d = os.path.join(out_dir, name)
+    shutil.rmtree(d, ignore_errors=True)
+    os.makedirs(d)
+    return d
+
+
+def commandline():
+    d = fresh("e2e-commandline")
+    with open(os.path.join(d, "report.txt"), "w") as f:
+        f.write("quarterly report\n" * 100)
+    os.makedirs(os.path.join(d, "photos", "2014"))
+    with open(os.path.join(d, "photos", "a.jpg"), "wb") as f:
+        f.write(os.urandom(3000))
+    with open(os.path.join(d, "photos", "2014", "b.txt"), "w") as f:
+        f.write("b")
+    with open(os.path.join(d, "日本語の名前.txt"), "w", encoding="utf-8") as f:
+        f.write("こんにちは")
+    with zipfile.ZipFile(os.path.join(d, "letter.docx"), "w") as z:
+        z.writestr("word/document.xml", "<doc/>")
+
+    sources = ["report.txt", "photos", "日本語の名前.txt", "letter.docx", "does-not-exist.txt"]
+    proc = start("/n", *[win_path(os.path.join(d, s)) for s in sources])
+    rc, lines = probe_run("wait-lines", 4, 120000)
+    expected = ["[FileOK] report.txt", "[DirectoryOK] photos", "[FileOK] 日本語の名前.txt", "[RenameOK] letter.docx"]
+    time.sleep(1)
+    _, lines = probe_run("lines")
+    check(lines == expected, f"log lines {lines}")
+    _, caption = probe_run("caption")
+    check(caption == ["完了."], f"caption {caption}")
+    _, state = probe_run("state")
+    check(state == ["enabled visible"], f"window state {state}")
+    screenshot("e2e-commandline.png")
+    stop(proc)
+
+    check(zip_names(os.path.join(d, "report.zip")) == ["report.txt"], "report.zip holds report.txt")
+    check(zip_names(os.path.join(d, "photos.zip")) == ["2014/", "2014/b.txt", "a.jpg"],
+          "photos.zip holds the folder's contents, not the folder")
+    check(zip_names(os.path.join(d, "日本語の名前.zip")) == ["日本語の名前.txt"], "the Japanese name round-trips")
+    check(os.path.exists(os.path.join(d, "letter.zip")) and not os.path.exists(os.path.join(d, "letter.docx")),
+          "the ZIP-signature file was renamed, not compressed")
+    check(zip_names(os.path.join(d, "letter.zip")) == ["word/document.xml"], "the renamed file is the same archive")
+    check(not os.path.exists(os.path.join(d, "does-not-exist.zip")), "a path that names nothing leaves no archive")
+    x = os.path.join(d, "extracted-photos")
+    bsdtar_extract(os.path.join(d, "photos.zip"), x)
+    check(same_tree(os.path.join(d, "photos"), x), "photos.zip extracts to the same bytes")
+    r = subprocess.run(["unzip", "-t", os.path.join(d, "report.zip")], capture_output=True)
+    check(r.returncode == 0, "unzip -t report.zip")
+
+
+def x_window(name):
+    r = subprocess.run(["xdotool", "search", "--name", name], capture_output=True, text=True)
+    ids = r.stdout.split()
+    return ids[0] if ids else None
+
+
+def geometry(wid):
+    r = subprocess.run(["xdotool", "getwindowgeometry", "--shell", wid], capture_output=True, text=True)
+    g = dict(l.split("=", 1) for l in r.stdout.split())
+    return int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])
+
+
+def main_rect():
+    # Without a window manager Wine's screen coordinates are the display's.
+    _, out = probe_run("rect")
+    return tuple(int(v) for v in out[0].split())
+
+
+def open_files(folder, names):
+    # As a user: click into the log, then Ctrl+O.
+    x, y, w, h = main_rect()
+    subprocess.run(["xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1"], check=False)
+    time.sleep(0.3)
+    subprocess.run(["xdotool", "key", "ctrl+o"], check=False)
+    rc, _ = probe_run("open-files", 20000, win_path(folder) + "\\", *names)
+    check(rc == 0, "the open dialog took the names and closed")
+
+
+def drop(paths):
+    src = subprocess.Popen(["/usr/bin/python3", os.path.join(os.path.dirname(__file__), "drag_source.py"), "700", "100",
+                            *paths])
+    wid = None
+    for _ in range(100):
+        wid = x_window("morvik-drag-source")
+        if wid:
+            break
+        time.sleep(0.1)
+    try:
+        time.sleep(0.5)
+        drag(wid)
+    finally:
+        src.terminate()
+        src.wait()
+
+
+def drag(wid):
+    sx, sy, sw, sh = geometry(wid)
+    mx, my, mw, mh = main_rect()
+    steps = [["mousemove", str(sx + sw // 2), str(sy + sh // 2)], ["mousedown", "1"],
+             ["mousemove", str(sx + sw // 2 + 10), str(sy + sh // 2 + 10)], ["sleep", "0.3"],
+             ["mousemove", str(mx + mw // 2), str(my + mh // 2)], ["sleep", "0.3"],
+             ["mousemove", str(mx + mw // 2 + 5), str(my + mh // 2 + 5)], ["sleep", "0.5"], ["mouseup", "1"]]
+    for s in steps:
+        subprocess.run(["xdotool", *s])
+    time.sleep(1)
+
+
+def interactive():
+    d = fresh("e2e-interactive")
+    for n in ("one.txt", "two.txt", "three.txt", "four.txt"):
+        with open(os.path.join(d, n), "w") as f:
+            f.write(n * 50)
+    os.makedirs(os.path.join(d, "folder with blanks"))
+    with open(os.path.join(d, "folder with blanks", "inner.txt"), "w") as f:
+        f.write("inner")
+
+    proc = start()
+    rc, lines = probe_run("wait-lines", 1, 30000)
+    check(len(lines) == 1 and lines[0].startswith("7-ZIP32.DLL "), f"the version line alone {lines}")
+    version = lines[:1]
+
+    # File > Open file appends below the version line.
+    open_files(d, ["one.txt", "two.txt"])
+    rc, lines = probe_run("wait-lines", 3, 60000)
+    check(lines == version + ["[FileOK] one.txt", "[FileOK] two.txt"], f"menu job appends {lines}")
+    screenshot("e2e-menu.png")
+
+    # A drop clears the log first.
+    drop([os.path.join(d, "three.txt"), os.path.join(d, "folder with blanks")])
+    rc, lines = probe_run("wait-lines", 2, 60000)
+    time.sleep(1)
+    _, lines = probe_run("lines")
+    check(lines == ["[FileOK] three.txt", "[DirectoryOK] folder with blanks"], f"drop batch {lines}")
+    screenshot("e2e-drop.png")
+
+    # And the menu appends to what the drop left.
+    open_files(d, ["four.txt"])
+    rc, lines = probe_run("wait-lines", 3, 60000)
+    check(lines == ["[FileOK] three.txt", "[DirectoryOK] folder with blanks", "[FileOK] four.txt"],
+          f"menu after drop {lines}")
+    screenshot("e2e-menu-after-drop.png")
+    stop(proc)
+
+    for n in ("one", "two", "three", "four"):
+        check(zip_names(os.path.join(d, n + ".zip")) == [n + ".txt"], f"{n}.zip")
+    check(zip_names(os.path.join(d, "folder with blanks.zip")) == ["inner.txt"], "folder with blanks.zip")
+
+
+if not os.environ.get("DISPLAY"):
+    print("SKIPPED: no DISPLAY (scripts/test starts a private display)")
+    sys.exit(0)
+if not os.path.exists(os.path.join(app_dir, "7-ZIP32.DLL")):
+    print("FAIL: no 7-ZIP32.DLL beside Morvik.exe")
+    sys.exit(1)
+os.makedirs(out_dir, exist_ok=True)
+{"commandline": commandline, "interactive": interactive}[scenario]()
+print(f"{len(failures)} failure(s)")
+sys.exit(1 if failures else 0)

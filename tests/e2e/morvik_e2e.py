@@ -8,6 +8,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import zipfile
 
@@ -23,13 +24,14 @@ def check(cond, what):
         failures.append(what)
 
 
-def wine(*args, **kw):
-    return subprocess.run(["wine", *args], capture_output=True, text=True, **kw)
-
-
-def probe_run(*args, timeout=120):
-    r = wine(probe, *[str(a) for a in args], timeout=timeout)
-    return r.returncode, [l for l in r.stdout.splitlines()]
+def probe_run(*args, timeout=180):
+    # Output through a file, not a pipe: a Wine service started on the way
+    # could inherit a pipe and keep it open long after the probe has ended.
+    with tempfile.TemporaryFile() as out:
+        r = subprocess.run(["wine", probe, *[str(a) for a in args]], stdin=subprocess.DEVNULL, stdout=out,
+                           stderr=subprocess.DEVNULL, timeout=timeout)
+        out.seek(0)
+        return r.returncode, out.read().decode("utf-8", "replace").splitlines()
 
 
 def win_path(p):
@@ -238,6 +240,14 @@ if not os.path.exists(os.path.join(app_dir, "7-ZIP32.DLL")):
     print("FAIL: no 7-ZIP32.DLL beside Morvik.exe")
     sys.exit(1)
 os.makedirs(out_dir, exist_ok=True)
-{"commandline": commandline, "interactive": interactive}[scenario]()
+# A Morvik left over from an earlier failure would answer for this one.
+probe_run("close")
+probe_run("wait-gone", 10000)
+try:
+    {"commandline": commandline, "interactive": interactive}[scenario]()
+except Exception as e:  # report, and leave no Morvik behind for the next test
+    failures.append(repr(e))
+    print("FAIL " + repr(e))
+    probe_run("close")
 print(f"{len(failures)} failure(s)")
 sys.exit(1 if failures else 0)

@@ -44,8 +44,7 @@ protected:
 
   void TearDown() override {
     form.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
+    RemoveScratchFolder(dir);
   }
 
   void Results(const wchar_t* list) { SetEnvironmentVariableW(L"MORVIK_RECORDER_RESULTS", list); }

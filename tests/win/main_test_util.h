@@ -18,12 +18,19 @@ namespace testutil {
 inline std::wstring MakeScratchFolder(const wchar_t* tag) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
-  static int counter = 0;
+  // Wine reuses process ids between runs: the counter makes the name unique.
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
   std::wstring dir = std::wstring(temp) + L"morvik-" + tag + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                     std::to_wstring(++counter) + L"\\";
-  std::filesystem::remove_all(dir);
+                     std::to_wstring(now.QuadPart) + L"\\";
   std::filesystem::create_directories(dir);
   return dir;
+}
+
+// Removes a scratch folder, paths beyond 260 characters included.
+inline void RemoveScratchFolder(const std::wstring& dir) {
+  std::error_code ec;
+  std::filesystem::remove_all(L"\\\\?\\" + dir, ec);
 }
 
 inline void WriteFile(const std::wstring& path, const std::string& bytes) {

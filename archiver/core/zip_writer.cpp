@@ -1,11 +1,20 @@
-// ZIP writer and UpdateZip: new entries are deflated (or stored) straight
-// from the source file into the archive, and the local header is completed
-// afterwards by seeking back, so no file is ever held in memory whole.
+// ZIP writer and UpdateZip. New entries are read in segments of at most
+// 1 MiB, deflated on worker threads (each segment parsed on its own, with the
+// 32 KiB before it as a dictionary, joined to the next at a block boundary)
+// and written in order; the local header is completed afterwards by seeking
+// back. The segments depend only on the data, so the archive is the same
+// for every thread count, and only a bounded number of segments is in
+// memory at a time.
 #include <zlib.h>
 
 #include <algorithm>
+#include <deque>
 #include <memory>
+#include <optional>
 #include <set>
+
+#include "core/deflate.h"
+#include "core/workers.h"
 
 #include "core/text.h"
 #include "core/zip.h"
@@ -66,14 +75,6 @@ struct CentralRecord {
   ZipEntry e;       // fields as written; e.extra without ZIP64
 };
 
-// Zlib's parameters per level (good, lazy, nice, chain), so that -mfb can
-// change only the match length the encoder aims for.
-struct DeflateTuning { int good, lazy, nice, chain; };
-const DeflateTuning kTuning[10] = {{0, 0, 0, 0},      {4, 4, 8, 4},      {4, 5, 16, 8},
-                                   {4, 6, 32, 32},    {4, 4, 16, 16},    {8, 16, 32, 32},
-                                   {8, 16, 128, 128}, {8, 32, 128, 256}, {32, 128, 258, 1024},
-                                   {32, 258, 258, 4096}};
-
 std::string NtfsExtra(const Item& item) {
   const uint64_t m = item.mtime;
   const uint64_t a = item.atime ? item.atime : m;
@@ -90,24 +91,100 @@ std::string NtfsExtra(const Item& item) {
   return x;
 }
 
+constexpr size_t kSegment = size_t{1} << 20;
+constexpr size_t kDictionary = 32768;
+// Bounds on the deflate work queued ahead of the writer.
+constexpr size_t kMaxQueuedBytes = size_t{12} << 20;
+constexpr size_t kMaxQueuedTasks = 256;
+
+// One new entry on its way into the archive.
+struct PendingEntry {
+  ZipEntry e;
+  const Item* item = nullptr;
+  bool deflate = false;
+  bool zip64Local = false;
+  uint32_t crc = 0;     // of the data read so far (deflated entries)
+  uint64_t total = 0;   // bytes read
+  uint64_t packed = 0;  // bytes written
+  deflate::BitJoiner joiner;
+};
+
+// One segment of a deflated entry: its bytes with the dictionary before
+// them, and the bits they compress to.
+class SegmentTask : public Task {
+ public:
+  std::shared_ptr<PendingEntry> entry;
+  std::vector<uint8_t> data;
+  size_t dictLen = 0;
+  bool first = false, final = false;
+  deflate::Bits out;
+  bool failed = false;
+  std::vector<std::unique_ptr<deflate::Encoder>>* encoders = nullptr;
+
+  void Run(int slot) override {
+    try {
+      out.bytes.reserve(data.size() - dictLen + 64);
+      (*encoders)[slot]->Encode(data.data(), dictLen, data.size() - dictLen, final, out);
+    } catch (...) {
+      failed = true;
+    }
+    std::vector<uint8_t>().swap(data);
+  }
+};
+
+// A queued step of the output, in archive order: a segment of a deflated
+// entry, or a whole stored entry or folder.
+struct OutputStep {
+  std::shared_ptr<PendingEntry> entry;
+  std::unique_ptr<SegmentTask> segment;  // null for stored entries
+  size_t bytes = 0;
+};
+
 class ZipWriter {
  public:
-  ZipWriter(File& f, const ZipLimits& limits, Report& report)
-      : out_(f), limits_(limits), report_(report) {}
+  ZipWriter(File& f, const ZipLimits& limits, const Options& options, Report& report)
+      : out_(f), limits_(limits), report_(report) {
+    threads_ = ThreadCount(options.threads);
+    if (options.level > 0) {
+      const deflate::Params p = deflate::ParamsFor(options.level, options.fastBytes, options.passes);
+      for (int i = 0; i < threads_; ++i) encoders_.push_back(std::make_unique<deflate::Encoder>(p));
+      if (threads_ > 1) pool_.emplace(threads_);
+    }
+  }
 
   bool AddItem(const Item& item, const Options& options);
   bool CopyEntry(ZipReader& reader, const ZipEntry& e);
+  // Writes everything still queued.
+  bool Drain() {
+    while (!queue_.empty())
+      if (!WriteFront()) return false;
+    return true;
+  }
   bool Finish(const std::string& comment);
 
  private:
   bool Big(uint64_t v) const { return v >= limits_.size; }
   bool WriteFailed() { return report_.Fail(kErrWrite, "Error: cannot write the archive: " + LastErrorText()); }
+  bool ReadFailed(const Item& item) {
+    return report_.Fail(kErrSourceRead, "Error: cannot read " + PathToUtf8(item.source) + ": " + LastErrorText());
+  }
   std::string LocalHeader(const ZipEntry& e, bool zip64, const std::string& extra);
+  bool Queue(OutputStep step);
+  bool WriteFront();
+  bool WriteStored(PendingEntry& p);
+  bool EndEntry(PendingEntry& p);
 
   Output out_;
   ZipLimits limits_;
   Report& report_;
   std::vector<CentralRecord> central_;
+  int threads_ = 1;
+  std::vector<std::unique_ptr<deflate::Encoder>> encoders_;
+  std::deque<OutputStep> queue_;
+  size_t queuedBytes_ = 0;
+  std::vector<uint8_t> joined_;
+  // Last member: stopped and joined before the tasks it may still hold go.
+  std::optional<WorkerPool> pool_;
 };
 
 std::string ZipWriter::LocalHeader(const ZipEntry& e, bool zip64, const std::string& extra) {
@@ -134,8 +211,92 @@ std::string ZipWriter::LocalHeader(const ZipEntry& e, bool zip64, const std::str
   return h;
 }
 
+bool ZipWriter::Queue(OutputStep step) {
+  while (!queue_.empty() && (queuedBytes_ + step.bytes > kMaxQueuedBytes || queue_.size() >= kMaxQueuedTasks)) {
+    if (!WriteFront()) return false;
+  }
+  if (step.segment) {
+    if (pool_) {
+      pool_->Submit(step.segment.get());
+    } else {
+      step.segment->Run(0);
+      step.segment->MarkDone();
+    }
+  }
+  queuedBytes_ += step.bytes;
+  queue_.push_back(std::move(step));
+  return true;
+}
+
+// Writes the oldest queued step, waiting for its segment when needed.
+bool ZipWriter::WriteFront() {
+  OutputStep step = std::move(queue_.front());
+  queue_.pop_front();
+  queuedBytes_ -= step.bytes;
+  PendingEntry& p = *step.entry;
+  if (!step.segment) return WriteStored(p);
+  SegmentTask& t = *step.segment;
+  t.Wait();
+  if (t.failed) return report_.Fail(kErrInternal, "Error: out of memory while compressing");
+  if (t.first) {
+    p.e.localOffset = out_.Pos();
+    if (!out_.Write(LocalHeader(p.e, p.zip64Local, p.e.extra))) return WriteFailed();
+  }
+  joined_.clear();
+  p.joiner.Add(t.out, joined_);
+  if (t.final) p.joiner.Finish(joined_);
+  if (!joined_.empty() && !out_.Write(joined_.data(), joined_.size())) return WriteFailed();
+  p.packed += joined_.size();
+  if (!p.zip64Local && Big(p.packed))
+    return report_.Fail(kErrSourceRead, "Error: " + PathToUtf8(p.item->source) + " changed while being read");
+  return t.final ? EndEntry(p) : true;
+}
+
+bool ZipWriter::EndEntry(PendingEntry& p) {
+  ZipEntry& e = p.e;
+  if (!p.item->isDir) {
+    e.crc = p.crc;
+    e.size = p.total;
+    e.packSize = p.packed;
+    if (!out_.Patch(e.localOffset, LocalHeader(e, p.zip64Local, e.extra))) return WriteFailed();
+  }
+  if (p.zip64Local) e.needed = kNeededZip64;
+  central_.push_back(CentralRecord{std::move(e)});
+  return true;
+}
+
+// Folders and stored files are copied here, in order, on the writing thread.
+bool ZipWriter::WriteStored(PendingEntry& p) {
+  const Item& item = *p.item;
+  p.e.localOffset = out_.Pos();
+  File src;
+  if (!item.isDir && !src.OpenRead(item.source)) return ReadFailed(item);
+  if (!out_.Write(LocalHeader(p.e, p.zip64Local, p.e.extra))) return WriteFailed();
+  if (!item.isDir) {
+    std::vector<unsigned char> in(kChunk);
+    uLong crc = crc32(0, nullptr, 0);
+    for (;;) {
+      const long long n = src.Read(in.data(), in.size());
+      if (n < 0) return ReadFailed(item);
+      if (n == 0) break;
+      crc = crc32(crc, in.data(), static_cast<uInt>(n));
+      if (!out_.Write(in.data(), static_cast<size_t>(n))) return WriteFailed();
+      p.total += static_cast<uint64_t>(n);
+      p.packed += static_cast<uint64_t>(n);
+      // A file that grew past what the header can record while we read it.
+      if (!p.zip64Local && Big(p.total))
+        return report_.Fail(kErrSourceRead, "Error: " + PathToUtf8(item.source) + " changed while being read");
+    }
+    p.crc = static_cast<uint32_t>(crc);
+  }
+  return EndEntry(p);
+}
+
 bool ZipWriter::AddItem(const Item& item, const Options& options) {
-  ZipEntry e;
+  auto pending = std::make_shared<PendingEntry>();
+  PendingEntry& p = *pending;
+  p.item = &item;
+  ZipEntry& e = p.e;
   e.name = item.name;
   if (item.isDir) e.name.push_back('/');
   if (e.name.size() > 0xFFFF) return report_.Fail(kErrSourceRead, "Error: name too long: " + item.name);
@@ -145,82 +306,72 @@ bool ZipWriter::AddItem(const Item& item, const Options& options) {
   FileTimeToDos(item.mtime, e.dosDate, e.dosTime);
   e.externalAttr = item.attrib | (item.isDir ? 0x10u : 0u);
   e.extra = NtfsExtra(item);
-  e.localOffset = out_.Pos();
 
-  File src;
-  if (!item.isDir) {
-    if (!src.OpenRead(item.source))
-      return report_.Fail(kErrSourceRead, "Error: cannot read " + PathToUtf8(item.source) + ": " + LastErrorText());
-  }
-  const bool useDeflate = !item.isDir && options.level > 0 && item.size > 0;
-  e.method = useDeflate ? kMethodDeflate : kMethodStore;
-  if (useDeflate && options.level >= 8) e.flags |= 2;       // maximum compression
-  else if (useDeflate && options.level <= 2) e.flags |= 6;  // super fast
+  p.deflate = !item.isDir && options.level > 0 && item.size > 0;
+  e.method = p.deflate ? kMethodDeflate : kMethodStore;
+  if (p.deflate && options.level >= 8) e.flags |= 2;       // maximum compression
+  else if (p.deflate && options.level <= 2) e.flags |= 6;  // super fast
   // Whether the local header needs ZIP64 sizes must be known before the data
   // is written: decided from the size on disk and deflate's worst case.
   const uint64_t s = item.size;
   const uint64_t worst = s + (s >> 12) + (s >> 14) + (s >> 25) + 64;
-  const bool zip64Local = !item.isDir && (Big(s) || Big(worst));
+  p.zip64Local = !item.isDir && (Big(s) || Big(worst));
 
-  const std::string header = LocalHeader(e, zip64Local, e.extra);
-  if (!out_.Write(header)) return WriteFailed();
+  if (!p.deflate) return Queue(OutputStep{pending, nullptr, 0});
 
-  if (!item.isDir) {
-    std::vector<unsigned char> in(kChunk), zbuf(kChunk);
-    uLong crc = crc32(0, nullptr, 0);
-    uint64_t total = 0, packed = 0;
-    z_stream zs{};
-    std::unique_ptr<z_stream, int (*)(z_stream*)> guard(nullptr, deflateEnd);
-    if (useDeflate) {
-      const int level = std::clamp(options.level, 1, 9);
-      if (deflateInit2(&zs, level, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-        return report_.Fail(kErrInternal, "Error: out of memory");
-      guard.reset(&zs);
-      if (options.fastBytes > 0) {
-        const DeflateTuning& t = kTuning[level];
-        deflateTune(&zs, t.good, t.lazy, std::min(options.fastBytes, 258), t.chain);
-      }
-    }
-    for (;;) {
-      const long long n = src.Read(in.data(), in.size());
-      if (n < 0)
-        return report_.Fail(kErrSourceRead, "Error: cannot read " + PathToUtf8(item.source) + ": " + LastErrorText());
-      total += static_cast<uint64_t>(n);
-      crc = crc32(crc, in.data(), static_cast<uInt>(n));
-      if (!useDeflate) {
-        if (n > 0 && !out_.Write(in.data(), static_cast<size_t>(n))) return WriteFailed();
-        packed += static_cast<uint64_t>(n);
-      } else {
-        zs.next_in = in.data();
-        zs.avail_in = static_cast<uInt>(n);
-        const int flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
-        int rc;
-        do {
-          zs.next_out = zbuf.data();
-          zs.avail_out = static_cast<uInt>(zbuf.size());
-          rc = deflate(&zs, flush);
-          if (rc == Z_STREAM_ERROR) return report_.Fail(kErrInternal, "Error: deflate failed");
-          const size_t got = zbuf.size() - zs.avail_out;
-          if (got && !out_.Write(zbuf.data(), got)) return WriteFailed();
-          packed += got;
-        } while (zs.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
-      }
+  File src;
+  if (!src.OpenRead(item.source)) return ReadFailed(item);
+  // Reads up to one segment after `keep` bytes of dictionary.
+  auto readSegment = [&](std::vector<uint8_t>& buf, size_t keep) -> bool {
+    buf.resize(keep + kSegment);
+    size_t got = 0;
+    while (got < kSegment) {
+      const long long n = src.Read(buf.data() + keep + got, kSegment - got);
+      if (n < 0) return false;
       if (n == 0) break;
-      // A file that grew past what the header can record while we read it.
-      if (!zip64Local && (Big(total) || Big(packed)))
-        return report_.Fail(kErrSourceRead, "Error: " + PathToUtf8(item.source) + " changed while being read");
+      got += static_cast<size_t>(n);
     }
-    e.crc = static_cast<uint32_t>(crc);
-    e.size = total;
-    e.packSize = packed;
-    if (!out_.Patch(e.localOffset, LocalHeader(e, zip64Local, e.extra))) return WriteFailed();
+    buf.resize(keep + got);
+    return true;
+  };
+  std::vector<uint8_t> cur, next;
+  if (!readSegment(cur, 0)) return ReadFailed(item);
+  size_t dictLen = 0;
+  uLong crc = crc32(0, nullptr, 0);
+  for (bool first = true;; first = false) {
+    const size_t len = cur.size() - dictLen;
+    const size_t keep = std::min(kDictionary, cur.size());
+    bool final = len < kSegment;
+    if (!final) {
+      // The next segment starts with the last 32 KiB of this one.
+      next.assign(cur.end() - static_cast<std::ptrdiff_t>(keep), cur.end());
+      if (!readSegment(next, keep)) return ReadFailed(item);
+      final = next.size() == keep;
+    }
+    crc = crc32(crc, cur.data() + dictLen, static_cast<uInt>(len));
+    p.total += len;
+    if (!p.zip64Local && Big(p.total))
+      return report_.Fail(kErrSourceRead, "Error: " + PathToUtf8(item.source) + " changed while being read");
+    if (final) p.crc = static_cast<uint32_t>(crc);
+    auto task = std::make_unique<SegmentTask>();
+    task->entry = pending;
+    task->dictLen = dictLen;
+    task->first = first;
+    task->final = final;
+    task->encoders = &encoders_;
+    task->data = std::move(cur);
+    const size_t bytes = task->data.size() * 2;
+    if (!Queue(OutputStep{pending, std::move(task), bytes})) return false;
+    if (final) break;
+    cur = std::move(next);
+    next = std::vector<uint8_t>();
+    dictLen = keep;
   }
-  if (zip64Local) e.needed = kNeededZip64;
-  central_.push_back(CentralRecord{std::move(e)});
   return true;
 }
 
 bool ZipWriter::CopyEntry(ZipReader& reader, const ZipEntry& old) {
+  if (!Drain()) return false;
   std::string error, localExtra;
   uint64_t dataOffset = 0;
   if (!reader.LocateData(old, dataOffset, localExtra, error))
@@ -249,6 +400,7 @@ bool ZipWriter::CopyEntry(ZipReader& reader, const ZipEntry& old) {
 }
 
 bool ZipWriter::Finish(const std::string& comment) {
+  if (!Drain()) return false;
   const uint64_t cdStart = out_.Pos();
   for (const CentralRecord& r : central_) {
     const ZipEntry& e = r.e;
@@ -353,7 +505,7 @@ bool UpdateZip(const std::filesystem::path& existing, const std::filesystem::pat
   File f;
   if (!f.CreateAlways(out))
     return report.Fail(kErrWrite, "Error: cannot create " + PathToUtf8(out) + ": " + LastErrorText());
-  ZipWriter w(f, limits, report);
+  ZipWriter w(f, limits, options, report);
   for (const ZipEntry* e : kept) {
     if (!w.CopyEntry(reader, *e)) return false;
   }

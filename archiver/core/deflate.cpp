@@ -1,0 +1,843 @@
+#include "core/deflate.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+
+namespace arc::deflate {
+namespace {
+
+constexpr uint32_t kWindow = 32768;     // the farthest a match may reach
+constexpr uint32_t kMaxMatch = 258;
+constexpr uint32_t kMinMatch = 3;
+constexpr uint32_t kNil = 0xFFFFFFFFu;
+constexpr size_t kParseWindow = size_t{1} << 17;  // bytes parsed at once
+constexpr int kLitLen = 286, kDist = 30, kCodeLen = 19;
+constexpr int kEob = 256;
+
+constexpr uint16_t kLenBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                   31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr uint8_t kLenExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                   2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr uint16_t kDistBase[30] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
+                                    33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
+                                    1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr uint8_t kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                    6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+constexpr uint8_t kCodeLenOrder[kCodeLen] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+struct Tables {
+  uint8_t lenCode[kMaxMatch + 1];
+  uint8_t distLow[256];   // by dist - 1, for dist <= 256
+  uint8_t distHigh[256];  // by (dist - 1) >> 7, for dist > 256
+  uint8_t fixedLit[288];
+  float xlog2x[4096];     // x * log2(x)
+  Tables() {
+    for (int c = 0; c < 29; ++c) {
+      const int end = c == 28 ? 259 : kLenBase[c + 1];
+      for (int l = kLenBase[c]; l < end && l <= 258; ++l) lenCode[l] = static_cast<uint8_t>(c);
+    }
+    lenCode[258] = 28;
+    lenCode[0] = lenCode[1] = lenCode[2] = 0;
+    for (int c = 0; c < 30; ++c) {
+      const uint32_t end = c == 29 ? 32769 : kDistBase[c + 1];
+      for (uint32_t d = kDistBase[c]; d < end; ++d) {
+        if (d <= 256) distLow[d - 1] = static_cast<uint8_t>(c);
+        else distHigh[(d - 1) >> 7] = static_cast<uint8_t>(c);
+      }
+    }
+    for (int s = 0; s < 288; ++s) fixedLit[s] = s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8;
+    xlog2x[0] = 0;
+    for (int i = 1; i < 4096; ++i) xlog2x[i] = static_cast<float>(i * std::log2(double(i)));
+  }
+  int DistCode(uint32_t d) const { return d <= 256 ? distLow[d - 1] : distHigh[(d - 1) >> 7]; }
+  float XLog2X(uint32_t x) const { return x < 4096 ? xlog2x[x] : static_cast<float>(x * std::log2(double(x))); }
+};
+
+const Tables& T() {
+  static const Tables t;
+  return t;
+}
+
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Number of equal bytes at a and b, at most `max`.
+inline uint32_t MatchLength(const uint8_t* a, const uint8_t* b, uint32_t max) {
+  uint32_t n = 0;
+  while (n + 8 <= max) {
+    const uint64_t x = Load64(a + n) ^ Load64(b + n);
+    if (x) return n + static_cast<uint32_t>(__builtin_ctzll(x) >> 3);
+    n += 8;
+  }
+  while (n < max && a[n] == b[n]) ++n;
+  return n;
+}
+
+inline uint32_t Hash3(const uint8_t* p, int bits) {
+  const uint32_t v = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
+  return (v * 2654435761u) >> (32 - bits);
+}
+
+// A literal (len 0, val = the byte) or a match (len 3..258, val = distance).
+struct Sym {
+  uint16_t len;
+  uint16_t val;
+};
+
+// ---------------------------------------------------------------- Huffman
+
+// Length-limited Huffman code lengths by package-merge: optimal for the
+// limit, and cheap at deflate's alphabet sizes. Every code has at least two
+// symbols, so that each is complete (some inflaters refuse incomplete ones).
+class CodeBuilder {
+ public:
+  void Build(const uint32_t* freq, int n, int maxLen, uint8_t* lens) {
+    std::fill(lens, lens + n, 0);
+    leaves_.clear();
+    for (int s = 0; s < n; ++s)
+      if (freq[s]) leaves_.push_back({freq[s], s});
+    for (int s = 0; leaves_.size() < 2; ++s)
+      if (!freq[s]) leaves_.push_back({1, s});
+    std::sort(leaves_.begin(), leaves_.end());
+    const int m = static_cast<int>(leaves_.size());
+    nodes_.clear();
+    for (const auto& l : leaves_) nodes_.push_back({l.first, l.second, -1, -1});
+    std::vector<int>& cur = listA_;
+    std::vector<int>& next = listB_;
+    cur.resize(m);
+    for (int i = 0; i < m; ++i) cur[i] = i;
+    for (int level = 1; level < maxLen; ++level) {
+      next.clear();
+      size_t li = 0, pi = 0;
+      const size_t packages = cur.size() / 2;
+      // Merge the leaves with the packages of pairs of the current list.
+      while (li < static_cast<size_t>(m) || pi < packages) {
+        uint64_t pw = 0;
+        if (pi < packages) pw = nodes_[cur[2 * pi]].weight + nodes_[cur[2 * pi + 1]].weight;
+        if (pi >= packages || (li < static_cast<size_t>(m) && nodes_[li].weight <= pw)) {
+          next.push_back(static_cast<int>(li++));
+        } else {
+          nodes_.push_back({pw, -1, cur[2 * pi], cur[2 * pi + 1]});
+          next.push_back(static_cast<int>(nodes_.size() - 1));
+          ++pi;
+        }
+      }
+      std::swap(cur, next);
+    }
+    // Each appearance of a leaf among the first 2m-2 items adds one bit.
+    stack_.clear();
+    for (int i = 0; i < 2 * m - 2; ++i) stack_.push_back(cur[i]);
+    while (!stack_.empty()) {
+      const Node& nd = nodes_[stack_.back()];
+      stack_.pop_back();
+      if (nd.symbol >= 0) {
+        ++lens[nd.symbol];
+      } else {
+        stack_.push_back(nd.left);
+        stack_.push_back(nd.right);
+      }
+    }
+  }
+
+ private:
+  struct Node {
+    uint64_t weight;
+    int symbol, left, right;
+  };
+  std::vector<std::pair<uint64_t, int>> leaves_;
+  std::vector<Node> nodes_;
+  std::vector<int> listA_, listB_, stack_;
+};
+
+// Canonical codes, bit-reversed for LSB-first output.
+void MakeCodes(const uint8_t* lens, int n, uint16_t* codes) {
+  uint16_t count[16] = {}, next[16] = {};
+  for (int s = 0; s < n; ++s) ++count[lens[s]];
+  count[0] = 0;
+  uint16_t code = 0;
+  for (int b = 1; b < 16; ++b) {
+    code = static_cast<uint16_t>((code + count[b - 1]) << 1);
+    next[b] = code;
+  }
+  for (int s = 0; s < n; ++s) {
+    const int len = lens[s];
+    if (!len) continue;
+    uint16_t c = next[len]++, r = 0;
+    for (int i = 0; i < len; ++i) r = static_cast<uint16_t>((r << 1) | ((c >> i) & 1));
+    codes[s] = r;
+  }
+}
+
+// ---------------------------------------------------------------- output
+
+class BitWriter {
+ public:
+  explicit BitWriter(Bits& out) : out_(out) {
+    if (out_.bits % 8) {
+      n_ = static_cast<int>(out_.bits % 8);
+      acc_ = out_.bytes.back() & ((1u << n_) - 1);
+      out_.bytes.pop_back();
+    }
+    out_.bits -= out_.bits % 8;
+  }
+  void Put(uint32_t v, int k) {
+    acc_ |= uint64_t{v} << n_;
+    n_ += k;
+    if (n_ >= 32) {
+      const uint32_t w = static_cast<uint32_t>(acc_);
+      const uint8_t b[4] = {uint8_t(w), uint8_t(w >> 8), uint8_t(w >> 16), uint8_t(w >> 24)};
+      out_.bytes.insert(out_.bytes.end(), b, b + 4);
+      out_.bits += 32;
+      acc_ >>= 32;
+      n_ -= 32;
+    }
+  }
+  void AlignToByte() {
+    if (n_ % 8) Put(0, 8 - n_ % 8);
+  }
+  // Bit position modulo 8, for sizing stored blocks.
+  int Phase() const { return n_ % 8; }
+  void Bytes(const uint8_t* p, size_t n) {  // only when aligned
+    while (n_ > 0) {
+      out_.bytes.push_back(static_cast<uint8_t>(acc_));
+      out_.bits += 8;
+      acc_ >>= 8;
+      n_ -= 8;
+    }
+    out_.bytes.insert(out_.bytes.end(), p, p + n);
+    out_.bits += 8 * uint64_t{n};
+  }
+  void Done() {
+    while (n_ > 0) {
+      out_.bytes.push_back(static_cast<uint8_t>(acc_));
+      out_.bits += n_ >= 8 ? 8 : n_;
+      acc_ >>= 8;
+      n_ -= 8;
+    }
+    n_ = 0;
+  }
+
+ private:
+  Bits& out_;
+  uint64_t acc_ = 0;
+  int n_ = 0;
+};
+
+// Symbol frequencies of a run of symbols (end of block included).
+struct Histogram {
+  uint32_t lit[kLitLen];
+  uint32_t dist[kDist];
+  void Clear() {
+    std::fill(std::begin(lit), std::end(lit), 0);
+    std::fill(std::begin(dist), std::end(dist), 0);
+  }
+  void Add(const Sym& s) {
+    if (s.len == 0) {
+      ++lit[s.val];
+    } else {
+      ++lit[257 + T().lenCode[s.len]];
+      ++dist[T().DistCode(s.val)];
+    }
+  }
+};
+
+// The per-symbol bit costs the parser works with.
+struct CostModel {
+  uint32_t lit[256];
+  uint32_t len[kMaxMatch + 1];  // code and extra bits
+  uint32_t dist[kDist];         // code and extra bits
+};
+
+}  // namespace
+
+Params ParamsFor(int level, int fastBytes, int passes) {
+  struct Row { int nice, passes, depth; };
+  static constexpr Row kRows[10] = {{8, 1, 4},     {8, 1, 4},    {16, 1, 8},   {32, 1, 24},
+                                    {32, 1, 16},   {64, 1, 32},  {128, 1, 128}, {32, 1, 16},
+                                    {64, 2, 24},   {128, 3, 40}};
+  Params p;
+  p.level = std::clamp(level, 1, 9);
+  const Row& r = kRows[p.level];
+  p.niceLength = fastBytes > 0 ? std::clamp(fastBytes, 3, 258) : r.nice;
+  p.passes = passes > 0 ? std::clamp(passes, 1, 15) : r.passes;
+  p.depth = r.depth;
+  return p;
+}
+
+struct Encoder::Impl {
+  Params params;
+  // Hash chains (levels 1..6).
+  std::vector<uint32_t> head, prev;
+  // Binary trees (levels 7..9).
+  std::vector<uint32_t> son;
+  static constexpr int kHashBits = 16;
+  static constexpr uint32_t kTreeMask = 0xFFFF;
+
+  std::vector<Sym> syms;
+  // Parser state (levels 7..9).
+  std::vector<uint32_t> matchStart;
+  std::vector<Sym> matches;
+  std::vector<uint32_t> cost;
+  std::vector<Sym> arrival;
+  CostModel model;
+  bool haveModel = false;
+  CodeBuilder builder;
+  std::vector<Histogram> chunkHist;
+
+  explicit Impl(const Params& p) : params(p) {
+    head.assign(size_t{1} << kHashBits, kNil);
+    if (p.level >= 7) son.assign(2 * (size_t{kTreeMask} + 1), kNil);
+    else prev.assign(kWindow, kNil);
+  }
+
+  void Reset() {
+    std::fill(head.begin(), head.end(), kNil);
+    haveModel = false;
+  }
+
+  // ---- hash chains
+  uint32_t ChainFind(const uint8_t* d, uint32_t pos, uint32_t limit, uint32_t& dist) {
+    const uint32_t h = Hash3(d + pos, kHashBits);
+    uint32_t cur = head[h];
+    prev[pos & (kWindow - 1)] = cur;
+    head[h] = pos;
+    uint32_t best = kMinMatch - 1;
+    int chain = params.depth;
+    const uint32_t nice = std::min<uint32_t>(params.niceLength, limit);
+    while (cur != kNil && cur < pos && pos - cur <= kWindow && chain-- > 0) {
+      if (d[cur + best] == d[pos + best]) {
+        const uint32_t len = MatchLength(d + cur, d + pos, limit);
+        if (len > best) {
+          best = len;
+          dist = pos - cur;
+          if (len >= nice) break;
+        }
+      }
+      const uint32_t nxt = prev[cur & (kWindow - 1)];
+      if (nxt >= cur) break;  // a slot reused by a newer position
+      cur = nxt;
+    }
+    return best >= kMinMatch ? best : 0;
+  }
+  void ChainInsert(const uint8_t* d, uint32_t pos) {
+    const uint32_t h = Hash3(d + pos, kHashBits);
+    prev[pos & (kWindow - 1)] = head[h];
+    head[h] = pos;
+  }
+
+  // ---- binary trees: inserts `pos` and, when `out` is given, stores the
+  // matches found in order of increasing length. `limit` >= 3 bytes follow.
+  int TreeFind(const uint8_t* d, uint32_t pos, uint32_t limit, Sym* out) {
+    const uint32_t h = Hash3(d + pos, kHashBits);
+    uint32_t cur = head[h];
+    head[h] = pos;
+    uint32_t* ptr0 = &son[2 * (pos & kTreeMask) + 1];
+    uint32_t* ptr1 = &son[2 * (pos & kTreeMask)];
+    uint32_t len0 = 0, len1 = 0, best = kMinMatch - 1;
+    int depth = params.depth, n = 0;
+    const uint8_t* p = d + pos;
+    for (;;) {
+      if (cur == kNil || pos - cur > kWindow || depth-- == 0) {
+        *ptr0 = *ptr1 = kNil;
+        break;
+      }
+      uint32_t* pair = &son[2 * (cur & kTreeMask)];
+      const uint8_t* pb = d + cur;
+      uint32_t len = std::min(len0, len1);
+      if (pb[len] == p[len]) {
+        len += MatchLength(pb + len, p + len, limit - len);
+        if (len > best) {
+          best = len;
+          if (out) out[n++] = Sym{static_cast<uint16_t>(len), static_cast<uint16_t>(pos - cur)};
+          if (len >= limit) {
+            *ptr1 = pair[0];
+            *ptr0 = pair[1];
+            break;
+          }
+        }
+      }
+      if (pb[len] < p[len]) {
+        *ptr1 = cur;
+        ptr1 = &pair[1];
+        cur = *ptr1;
+        len1 = len;
+      } else {
+        *ptr0 = cur;
+        ptr0 = &pair[0];
+        cur = *ptr0;
+        len0 = len;
+      }
+    }
+    return n;
+  }
+
+  void InsertRange(const uint8_t* d, size_t from, size_t to, size_t total) {
+    for (size_t i = from; i < to; ++i) {
+      if (total - i < 4) break;
+      if (params.level >= 7) TreeFind(d, static_cast<uint32_t>(i), static_cast<uint32_t>(std::min<size_t>(kMaxMatch, total - i)), nullptr);
+      else ChainInsert(d, static_cast<uint32_t>(i));
+    }
+  }
+
+  // ---- parsers: each fills `syms` for data[start, end).
+  void ParseGreedy(const uint8_t* d, size_t start, size_t end, size_t total) {
+    const bool lazy = params.level >= 4;
+    const uint32_t maxInsert = params.level == 1 ? 4 : params.level == 2 ? 6 : kMaxMatch;
+    size_t i = start;
+    uint32_t prevLen = 0, prevDist = 0;
+    while (i < end) {
+      uint32_t len = 0, dist = 0;
+      if (total - i >= 4) len = ChainFind(d, static_cast<uint32_t>(i), static_cast<uint32_t>(std::min<size_t>(kMaxMatch, end - i)), dist);
+      if (lazy && prevLen) {
+        if (len > prevLen) {
+          syms.push_back(Sym{0, d[i - 1]});
+          prevLen = len;
+          prevDist = dist;
+          ++i;
+          continue;
+        }
+        syms.push_back(Sym{static_cast<uint16_t>(prevLen), static_cast<uint16_t>(prevDist)});
+        InsertRange(d, i + 1, i - 1 + prevLen, total);
+        i = i - 1 + prevLen;
+        prevLen = 0;
+        continue;
+      }
+      if (len >= kMinMatch && (!lazy || len >= static_cast<uint32_t>(params.niceLength))) {
+        syms.push_back(Sym{static_cast<uint16_t>(len), static_cast<uint16_t>(dist)});
+        if (len <= maxInsert) InsertRange(d, i + 1, i + len, total);
+        i += len;
+      } else if (len >= kMinMatch) {
+        prevLen = len;
+        prevDist = dist;
+        ++i;
+      } else {
+        syms.push_back(Sym{0, d[i]});
+        ++i;
+      }
+    }
+    if (prevLen) syms.push_back(Sym{static_cast<uint16_t>(prevLen), static_cast<uint16_t>(prevDist)});
+  }
+
+  // A match at least this long is taken whole: the positions inside it
+  // are only added to the tree, which keeps long repeats cheap.
+  uint32_t SkipLen() const { return std::min<uint32_t>(kMaxMatch, 2 * params.niceLength); }
+  void FindAllMatches(const uint8_t* d, size_t start, size_t end, size_t total) {
+    const size_t n = end - start;
+    matchStart.assign(n + 1, 0);
+    matches.clear();
+    Sym found[kMaxMatch];
+    const uint32_t nice = static_cast<uint32_t>(params.niceLength);
+    size_t skipTo = start;
+    for (size_t i = start; i < end; ++i) {
+      matchStart[i - start] = static_cast<uint32_t>(matches.size());
+      if (total - i < 4) continue;
+      const uint32_t limit = static_cast<uint32_t>(std::min<size_t>({nice, kMaxMatch, total - i}));
+      if (i < skipTo) {
+        TreeFind(d, static_cast<uint32_t>(i), limit, nullptr);
+        continue;
+      }
+      const int k = TreeFind(d, static_cast<uint32_t>(i), limit, found);
+      const uint32_t room = static_cast<uint32_t>(std::min<size_t>(kMaxMatch, end - i));
+      uint32_t last = 0;
+      for (int j = 0; j < k; ++j) {
+        uint32_t len = std::min<uint32_t>(found[j].len, room);
+        if (j == k - 1 && found[j].len >= nice) {
+          // Past the search's stopping length, extend the longest match.
+          const uint32_t dist = found[j].val;
+          len += MatchLength(d + i + len - dist, d + i + len, room - len);
+          len = std::min(len, room);
+        }
+        if (len < kMinMatch || len <= last) continue;
+        matches.push_back(Sym{static_cast<uint16_t>(len), found[j].val});
+        last = len;
+      }
+      // A match this long is taken as it is; its inner positions are only
+      // added to the tree.
+      if (last >= SkipLen()) skipTo = i + last;
+    }
+    matchStart[n] = static_cast<uint32_t>(matches.size());
+  }
+
+  void ModelFromHistogram(const Histogram& h) {
+    uint8_t ll[kLitLen], dl[kDist];
+    builder.Build(h.lit, kLitLen, 15, ll);
+    builder.Build(h.dist, kDist, 15, dl);
+    auto fill = [](uint8_t* lens, int n) {
+      int maxUsed = 1;
+      for (int i = 0; i < n; ++i) maxUsed = std::max<int>(maxUsed, lens[i]);
+      for (int i = 0; i < n; ++i)
+        if (!lens[i]) lens[i] = static_cast<uint8_t>(std::min(15, maxUsed + 1));
+    };
+    fill(ll, kLitLen);
+    fill(dl, kDist);
+    for (int i = 0; i < 256; ++i) model.lit[i] = ll[i];
+    for (uint32_t l = kMinMatch; l <= kMaxMatch; ++l) {
+      const int c = T().lenCode[l];
+      model.len[l] = ll[257 + c] + kLenExtra[c];
+    }
+    for (int c = 0; c < kDist; ++c) model.dist[c] = dl[c] + kDistExtra[c];
+    haveModel = true;
+  }
+
+  // A first guess for data never parsed before: literals as the window's
+  // byte statistics say, matches at a flat price.
+  void InitialModel(const uint8_t* d, size_t start, size_t end) {
+    Histogram h;
+    h.Clear();
+    for (size_t i = start; i < end; ++i) ++h.lit[d[i]];
+    h.lit[kEob] = 1;
+    uint8_t ll[kLitLen];
+    builder.Build(h.lit, kLitLen, 15, ll);
+    for (int i = 0; i < 256; ++i) model.lit[i] = ll[i] ? ll[i] : 12;
+    for (uint32_t l = kMinMatch; l <= kMaxMatch; ++l) model.len[l] = 7 + kLenExtra[T().lenCode[l]];
+    for (int c = 0; c < kDist; ++c) model.dist[c] = 6 + kDistExtra[c];
+    haveModel = true;
+  }
+
+  void ParseOptimal(const uint8_t* d, size_t start, size_t end, size_t total) {
+    FindAllMatches(d, start, end, total);
+    if (!haveModel) InitialModel(d, start, end);
+    const size_t n = end - start;
+    cost.resize(n + 1);
+    arrival.resize(n + 1);
+    const Tables& t = T();
+    constexpr uint32_t full = 32;
+    for (int pass = 0; pass < params.passes; ++pass) {
+      std::fill(cost.begin(), cost.end(), 0xFFFFFFFFu);
+      cost[0] = 0;
+      uint32_t* cs = cost.data();
+      Sym* ar = arrival.data();
+      const uint8_t* bytes = d + start;
+      for (size_t i = 0; i < n; ++i) {
+        const uint32_t c = cs[i];
+        const uint32_t lc = c + model.lit[bytes[i]];
+        if (lc < cs[i + 1]) {
+          cs[i + 1] = lc;
+          ar[i + 1] = Sym{0, 0};
+        }
+        uint32_t l = kMinMatch;
+        const uint32_t mEnd = matchStart[i + 1];
+        for (uint32_t m = matchStart[i]; m < mEnd; ++m) {
+          const Sym mt = matches[m];
+          const uint32_t dc = c + model.dist[t.DistCode(mt.val)];
+          // Every length up to `full`; past it only the whole match, since
+          // the positions after this one reach the ends in between.
+          const uint32_t top = std::min<uint32_t>(mt.len, full);
+          for (; l <= top; ++l) {
+            const uint32_t nc = dc + model.len[l];
+            if (nc < cs[i + l]) {
+              cs[i + l] = nc;
+              ar[i + l] = Sym{static_cast<uint16_t>(l), mt.val};
+            }
+          }
+          if (mt.len > top) {
+            l = mt.len;
+            const uint32_t nc = dc + model.len[l];
+            if (nc < cs[i + l]) {
+              cs[i + l] = nc;
+              ar[i + l] = Sym{static_cast<uint16_t>(l), mt.val};
+            }
+            ++l;
+          }
+        }
+      }
+      // Walk back from the end, then lay the path out forwards.
+      syms.clear();
+      for (size_t i = n; i > 0;) {
+        const Sym a = arrival[i];
+        if (a.len == 0) {
+          syms.push_back(Sym{0, d[start + i - 1]});
+          --i;
+        } else {
+          syms.push_back(a);
+          i -= a.len;
+        }
+      }
+      std::reverse(syms.begin(), syms.end());
+      Histogram h;
+      h.Clear();
+      for (const Sym& s : syms) h.Add(s);
+      h.lit[kEob] = 1;
+      ModelFromHistogram(h);  // for the next pass, and the next window
+    }
+  }
+
+  // ---- blocks
+  // Estimated bits of a block with these frequencies (entropy plus a rough
+  // price for the code description), for choosing where to split.
+  static float Estimate(const Histogram& h) {
+    float bits = 0;
+    uint32_t total = 0, used = 0;
+    for (int s = 0; s < kLitLen; ++s)
+      if (h.lit[s]) { total += h.lit[s]; bits -= T().XLog2X(h.lit[s]); ++used; }
+    bits += T().XLog2X(total);
+    total = 0;
+    for (int s = 0; s < kDist; ++s)
+      if (h.dist[s]) { total += h.dist[s]; bits -= T().XLog2X(h.dist[s]); ++used; }
+    bits += T().XLog2X(total);
+    return bits + 40.0f + 4.0f * static_cast<float>(used);
+  }
+
+  // Split points (symbol indexes) for syms[0, n), found top-down over
+  // chunks of symbols: a range is halved where the estimate drops most.
+  void SplitPoints(size_t n, std::vector<size_t>& cuts) {
+    constexpr size_t kChunk = 2048;
+    const size_t chunks = (n + kChunk - 1) / kChunk;
+    cuts.clear();
+    cuts.push_back(0);
+    if (chunks > 1) {
+      chunkHist.resize(chunks + 1);
+      chunkHist[0].Clear();
+      for (size_t c = 0; c < chunks; ++c) {
+        chunkHist[c + 1] = chunkHist[c];
+        for (size_t i = c * kChunk; i < std::min(n, (c + 1) * kChunk); ++i) chunkHist[c + 1].Add(syms[i]);
+      }
+      auto range = [&](size_t a, size_t b) {
+        Histogram h;
+        for (int s = 0; s < kLitLen; ++s) h.lit[s] = chunkHist[b].lit[s] - chunkHist[a].lit[s];
+        for (int s = 0; s < kDist; ++s) h.dist[s] = chunkHist[b].dist[s] - chunkHist[a].dist[s];
+        h.lit[kEob] += 1;
+        return Estimate(h);
+      };
+      std::vector<std::pair<size_t, size_t>> todo{{0, chunks}};
+      std::vector<size_t> chunkCuts;
+      while (!todo.empty()) {
+        auto [a, b] = todo.back();
+        todo.pop_back();
+        if (b - a < 2) continue;
+        const float whole = range(a, b);
+        float bestCost = whole;
+        size_t best = 0;
+        for (size_t c = a + 1; c < b; ++c) {
+          const float v = range(a, c) + range(c, b);
+          if (v < bestCost) { bestCost = v; best = c; }
+        }
+        if (best && bestCost < whole - 64.0f) {
+          chunkCuts.push_back(best);
+          todo.push_back({a, best});
+          todo.push_back({best, b});
+        }
+      }
+      std::sort(chunkCuts.begin(), chunkCuts.end());
+      for (size_t c : chunkCuts) cuts.push_back(c * kChunk);
+    }
+    cuts.push_back(n);
+  }
+
+  // Writes syms[a, b) covering raw[0, rawLen) as one block of the
+  // cheapest kind.
+  void WriteBlock(BitWriter& w, size_t a, size_t b, const uint8_t* raw, size_t rawLen, bool final) {
+    Histogram h;
+    h.Clear();
+    for (size_t i = a; i < b; ++i) h.Add(syms[i]);
+    h.lit[kEob] = 1;
+    uint8_t ll[kLitLen], dl[kDist];
+    builder.Build(h.lit, kLitLen, 15, ll);
+    builder.Build(h.dist, kDist, 15, dl);
+
+    // The code-length sequence, run-length coded.
+    int hlit = kLitLen, hdist = kDist;
+    while (hlit > 257 && !ll[hlit - 1]) --hlit;
+    while (hdist > 1 && !dl[hdist - 1]) --hdist;
+    uint8_t seq[kLitLen + kDist];
+    std::copy(ll, ll + hlit, seq);
+    std::copy(dl, dl + hdist, seq + hlit);
+    const int total = hlit + hdist;
+    std::vector<std::pair<uint8_t, uint8_t>> rle;  // symbol, extra value
+    uint32_t clFreq[kCodeLen] = {};
+    for (int i = 0; i < total;) {
+      const uint8_t v = seq[i];
+      int run = 1;
+      while (i + run < total && seq[i + run] == v) ++run;
+      if (v == 0 && run >= 3) {
+        const int r = std::min(run, 138);
+        if (r >= 11) rle.push_back({18, static_cast<uint8_t>(r - 11)});
+        else rle.push_back({17, static_cast<uint8_t>(r - 3)});
+        i += r;
+      } else if (v != 0 && run >= 4) {
+        rle.push_back({v, 0});
+        const int r = std::min(run - 1, 6);
+        rle.push_back({16, static_cast<uint8_t>(r - 3)});
+        i += 1 + r;
+      } else {
+        rle.push_back({v, 0});
+        ++i;
+      }
+    }
+    for (const auto& e : rle) ++clFreq[e.first];
+    uint8_t cl[kCodeLen];
+    builder.Build(clFreq, kCodeLen, 7, cl);
+    int hclen = kCodeLen;
+    while (hclen > 4 && !cl[kCodeLenOrder[hclen - 1]]) --hclen;
+
+    uint64_t extra = 0;
+    for (int c = 0; c < 29; ++c) extra += uint64_t{h.lit[257 + c]} * kLenExtra[c];
+    for (int c = 0; c < kDist; ++c) extra += uint64_t{h.dist[c]} * kDistExtra[c];
+    uint64_t dyn = 3 + 5 + 5 + 4 + 3 * uint64_t(hclen) + extra;
+    for (const auto& e : rle) dyn += cl[e.first] + (e.first == 16 ? 2 : e.first == 17 ? 3 : e.first == 18 ? 7 : 0);
+    uint64_t fixed = 3 + extra;
+    for (int s = 0; s < kLitLen; ++s) {
+      dyn += uint64_t{h.lit[s]} * ll[s];
+      fixed += uint64_t{h.lit[s]} * T().fixedLit[s];
+    }
+    for (int s = 0; s < kDist; ++s) {
+      dyn += uint64_t{h.dist[s]} * dl[s];
+      fixed += uint64_t{h.dist[s]} * 5;
+    }
+    const uint64_t pieces = std::max<uint64_t>(1, (rawLen + 65534) / 65535);
+    const uint64_t stored = (3 + (8 - (w.Phase() + 3) % 8) % 8) + 32 + (pieces - 1) * 40 + 8 * uint64_t{rawLen};
+
+    if (stored <= dyn && stored <= fixed) {
+      size_t off = 0;
+      for (uint64_t p = 0; p < pieces; ++p) {
+        const size_t len = std::min<size_t>(65535, rawLen - off);
+        w.Put(final && p + 1 == pieces ? 1 : 0, 1);
+        w.Put(0, 2);
+        w.AlignToByte();
+        w.Put(static_cast<uint32_t>(len), 16);
+        w.Put(static_cast<uint32_t>(len ^ 0xFFFF), 16);
+        w.Bytes(raw + off, len);
+        off += len;
+      }
+      return;
+    }
+    uint16_t lc[kLitLen] = {}, dc[kDist] = {};
+    if (fixed < dyn) {
+      static const auto fixedCodes = [] {
+        std::array<uint16_t, 288> c{};
+        MakeCodes(T().fixedLit, 288, c.data());
+        return c;
+      }();
+      uint8_t fd[kDist];
+      std::fill(fd, fd + kDist, 5);
+      std::copy(T().fixedLit, T().fixedLit + kLitLen, ll);
+      std::copy(fixedCodes.begin(), fixedCodes.begin() + kLitLen, lc);
+      std::copy(fd, fd + kDist, dl);
+      MakeCodes(dl, kDist, dc);
+      w.Put(final ? 1 : 0, 1);
+      w.Put(1, 2);
+    } else {
+      MakeCodes(ll, kLitLen, lc);
+      MakeCodes(dl, kDist, dc);
+      uint16_t cc[kCodeLen] = {};
+      MakeCodes(cl, kCodeLen, cc);
+      w.Put(final ? 1 : 0, 1);
+      w.Put(2, 2);
+      w.Put(hlit - 257, 5);
+      w.Put(hdist - 1, 5);
+      w.Put(hclen - 4, 4);
+      for (int i = 0; i < hclen; ++i) w.Put(cl[kCodeLenOrder[i]], 3);
+      for (const auto& e : rle) {
+        w.Put(cc[e.first], cl[e.first]);
+        if (e.first == 16) w.Put(e.second, 2);
+        else if (e.first == 17) w.Put(e.second, 3);
+        else if (e.first == 18) w.Put(e.second, 7);
+      }
+    }
+    for (size_t i = a; i < b; ++i) {
+      const Sym s = syms[i];
+      if (s.len == 0) {
+        w.Put(lc[s.val], ll[s.val]);
+      } else {
+        const int c = T().lenCode[s.len];
+        w.Put(lc[257 + c], ll[257 + c]);
+        if (kLenExtra[c]) w.Put(s.len - kLenBase[c], kLenExtra[c]);
+        const int dcode = T().DistCode(s.val);
+        w.Put(dc[dcode], dl[dcode]);
+        if (kDistExtra[dcode]) w.Put(s.val - kDistBase[dcode], kDistExtra[dcode]);
+      }
+    }
+    w.Put(lc[kEob], ll[kEob]);
+  }
+
+  void Encode(const uint8_t* d, size_t dictLen, size_t len, bool final, Bits& out) {
+    Reset();
+    const size_t from = dictLen > kWindow ? dictLen - kWindow : 0;
+    const size_t total = dictLen + len;
+    InsertRange(d, from, dictLen, total);
+    BitWriter w(out);
+    if (len == 0) {
+      if (final) {  // an empty fixed block
+        w.Put(1, 1);
+        w.Put(1, 2);
+        w.Put(0, 7);
+      }
+      w.Done();
+      return;
+    }
+    std::vector<size_t> cuts;
+    for (size_t start = dictLen; start < total;) {
+      const size_t end = std::min(total, start + kParseWindow);
+      syms.clear();
+      if (params.level >= 7) ParseOptimal(d, start, end, total);
+      else ParseGreedy(d, start, end, total);
+      if (params.level >= 4) {
+        SplitPoints(syms.size(), cuts);
+      } else {
+        cuts.clear();
+        for (size_t i = 0; i < syms.size(); i += 16384) cuts.push_back(i);
+        cuts.push_back(syms.size());
+      }
+      size_t raw = start;
+      for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+        size_t rawLen = 0;
+        for (size_t i = cuts[k]; i < cuts[k + 1]; ++i) rawLen += syms[i].len ? syms[i].len : 1;
+        const bool last = final && end == total && k + 2 == cuts.size();
+        WriteBlock(w, cuts[k], cuts[k + 1], d + raw, rawLen, last);
+        raw += rawLen;
+      }
+      start = end;
+    }
+    w.Done();
+  }
+};
+
+Encoder::Encoder(const Params& params) : impl_(std::make_unique<Impl>(params)) {}
+Encoder::~Encoder() = default;
+
+void Encoder::Encode(const uint8_t* data, size_t dictLen, size_t len, bool final, Bits& out) {
+  impl_->Encode(data, dictLen, len, final, out);
+}
+
+std::vector<uint8_t> Compress(const uint8_t* data, size_t size, const Params& params) {
+  Encoder e(params);
+  Bits b;
+  e.Encode(data, 0, size, true, b);
+  return std::move(b.bytes);
+}
+
+void BitJoiner::Add(const Bits& piece, std::vector<uint8_t>& out) {
+  const size_t whole = static_cast<size_t>(piece.bits / 8);
+  if (count_ == 0) {
+    out.insert(out.end(), piece.bytes.begin(), piece.bytes.begin() + whole);
+  } else {
+    for (size_t i = 0; i < whole; ++i) {
+      acc_ |= uint32_t{piece.bytes[i]} << count_;
+      out.push_back(static_cast<uint8_t>(acc_));
+      acc_ >>= 8;
+    }
+  }
+  const int rest = static_cast<int>(piece.bits % 8);
+  if (rest) {
+    acc_ |= (uint32_t{piece.bytes[whole]} & ((1u << rest) - 1)) << count_;
+    count_ += rest;
+    if (count_ >= 8) {
+      out.push_back(static_cast<uint8_t>(acc_));
+      acc_ >>= 8;
+      count_ -= 8;
+    }
+  }
+}
+
+void BitJoiner::Finish(std::vector<uint8_t>& out) {
+  if (count_) out.push_back(static_cast<uint8_t>(acc_));
+  acc_ = 0;
+  count_ = 0;
+}
+
+}  // namespace arc::deflate

@@ -1,0 +1,76 @@
+// Our deflate encoder (raw deflate streams as ZIP entries hold them).
+//
+// Levels 1..6 parse greedily (1..3) or lazily (4..6) over hash chains;
+// levels 7..9 find every useful match with a binary-tree match finder and
+// parse near-optimally: the cheapest path through the block under a cost
+// model taken from Huffman code lengths, refined over `passes` parses. Each
+// parsed window is split into blocks where that saves bits, and every block
+// is written as dynamic, fixed or stored, whichever is smallest.
+//
+// Input can be encoded in independent pieces ("segments") that are joined
+// at block boundaries: each segment may use the bytes before it as a
+// dictionary, and only the last one is marked final. The output of a
+// segment is a bit string, not necessarily a whole number of bytes; the
+// BitJoiner puts such strings together. An Encoder holds its working memory
+// between calls and is not thread-safe; use one per thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace arc::deflate {
+
+struct Params {
+  int level = 6;       // 1..9
+  int niceLength = 0;  // a match this long ends the search (3..258)
+  int passes = 1;      // parses per window at levels 7..9 (1..15)
+  int depth = 0;       // match candidates examined per position
+};
+
+// Parameters for `level` 1..9; `fastBytes` (-mfb, 3..258) and `passes`
+// (-mpass, 1..15) override the level's values when >= 0 / > 0.
+Params ParamsFor(int level, int fastBytes = -1, int passes = -1);
+
+// A bit string: bytes filled from the least significant bit, `bits` valid.
+struct Bits {
+  std::vector<uint8_t> bytes;
+  uint64_t bits = 0;
+};
+
+class Encoder {
+ public:
+  explicit Encoder(const Params& params);
+  ~Encoder();
+  Encoder(const Encoder&) = delete;
+  Encoder& operator=(const Encoder&) = delete;
+
+  // Appends to `out` the blocks for data[dictLen, dictLen + len); the
+  // `dictLen` bytes before them (only the last 32 KiB count) may be
+  // referred to by matches. The last block is final when `final` is set.
+  // The result depends only on the bytes and the parameters.
+  void Encode(const uint8_t* data, size_t dictLen, size_t len, bool final, Bits& out);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A complete raw deflate stream of `data`, in one piece (tests, small data).
+std::vector<uint8_t> Compress(const uint8_t* data, size_t size, const Params& params);
+
+// Concatenates bit strings into bytes, handing full bytes to a sink.
+class BitJoiner {
+ public:
+  // Appends `bits` bits of `bytes`; complete bytes are appended to `out`.
+  void Add(const Bits& piece, std::vector<uint8_t>& out);
+  // Pads the last partial byte with zero bits and appends it.
+  void Finish(std::vector<uint8_t>& out);
+
+ private:
+  uint32_t acc_ = 0;
+  int count_ = 0;  // bits in acc_, < 8 between calls
+};
+
+}  // namespace arc::deflate

@@ -499,72 +499,101 @@ struct Encoder::Impl {
     haveModel = true;
   }
 
+  // Cheapest path through data[start + from, start + to) under `m`,
+  // appended to `syms`.
+  void ShortestPath(const uint8_t* d, size_t start, size_t from, size_t to, const CostModel& m) {
+    const Tables& t = T();
+    // Every length up to `full`; past it only the whole match, since the
+    // positions after this one reach the ends in between.
+    constexpr uint32_t full = 32;
+    const size_t n = to - from;
+    std::fill(cost.begin(), cost.begin() + n + 1, 0xFFFFFFFFu);
+    cost[0] = 0;
+    uint32_t* cs = cost.data();
+    Sym* ar = arrival.data();
+    const uint8_t* bytes = d + start + from;
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t c = cs[i];
+      const uint32_t lc = c + m.lit[bytes[i]];
+      if (lc < cs[i + 1]) {
+        cs[i + 1] = lc;
+        ar[i + 1] = Sym{0, 0};
+      }
+      uint32_t l = kMinMatch;
+      const uint32_t room = static_cast<uint32_t>(n - i);
+      const uint32_t mEnd = matchStart[from + i + 1];
+      for (uint32_t k = matchStart[from + i]; k < mEnd && l <= room; ++k) {
+        const Sym mt = matches[k];
+        const uint32_t len = std::min<uint32_t>(mt.len, room);
+        const uint32_t dc = c + m.dist[t.DistCode(mt.val)];
+        const uint32_t top = std::min(len, full);
+        for (; l <= top; ++l) {
+          const uint32_t nc = dc + m.len[l];
+          if (nc < cs[i + l]) {
+            cs[i + l] = nc;
+            ar[i + l] = Sym{static_cast<uint16_t>(l), mt.val};
+          }
+        }
+        if (len >= l) {
+          l = len;
+          const uint32_t nc = dc + m.len[l];
+          if (nc < cs[i + l]) {
+            cs[i + l] = nc;
+            ar[i + l] = Sym{static_cast<uint16_t>(l), mt.val};
+          }
+          ++l;
+        }
+      }
+    }
+    // Walk back from the end, then lay the path out forwards.
+    const size_t first = syms.size();
+    for (size_t i = n; i > 0;) {
+      const Sym a = ar[i];
+      if (a.len == 0) {
+        syms.push_back(Sym{0, bytes[i - 1]});
+        --i;
+      } else {
+        syms.push_back(a);
+        i -= a.len;
+      }
+    }
+    std::reverse(syms.begin() + static_cast<std::ptrdiff_t>(first), syms.end());
+  }
+
+  // Parses the window `passes` times. The first pass prices symbols by the
+  // previous window's codes; each later pass splits the window where the
+  // last one's blocks fall and prices each part by that block's own codes.
   void ParseOptimal(const uint8_t* d, size_t start, size_t end, size_t total) {
     FindAllMatches(d, start, end, total);
     if (!haveModel) InitialModel(d, start, end);
     const size_t n = end - start;
     cost.resize(n + 1);
     arrival.resize(n + 1);
-    const Tables& t = T();
-    constexpr uint32_t full = 32;
+    std::vector<size_t> bounds{0, n};  // raw offsets of the parts
+    std::vector<CostModel> models{model};
+    std::vector<size_t> cuts;
     for (int pass = 0; pass < params.passes; ++pass) {
-      std::fill(cost.begin(), cost.end(), 0xFFFFFFFFu);
-      cost[0] = 0;
-      uint32_t* cs = cost.data();
-      Sym* ar = arrival.data();
-      const uint8_t* bytes = d + start;
-      for (size_t i = 0; i < n; ++i) {
-        const uint32_t c = cs[i];
-        const uint32_t lc = c + model.lit[bytes[i]];
-        if (lc < cs[i + 1]) {
-          cs[i + 1] = lc;
-          ar[i + 1] = Sym{0, 0};
-        }
-        uint32_t l = kMinMatch;
-        const uint32_t mEnd = matchStart[i + 1];
-        for (uint32_t m = matchStart[i]; m < mEnd; ++m) {
-          const Sym mt = matches[m];
-          const uint32_t dc = c + model.dist[t.DistCode(mt.val)];
-          // Every length up to `full`; past it only the whole match, since
-          // the positions after this one reach the ends in between.
-          const uint32_t top = std::min<uint32_t>(mt.len, full);
-          for (; l <= top; ++l) {
-            const uint32_t nc = dc + model.len[l];
-            if (nc < cs[i + l]) {
-              cs[i + l] = nc;
-              ar[i + l] = Sym{static_cast<uint16_t>(l), mt.val};
-            }
-          }
-          if (mt.len > top) {
-            l = mt.len;
-            const uint32_t nc = dc + model.len[l];
-            if (nc < cs[i + l]) {
-              cs[i + l] = nc;
-              ar[i + l] = Sym{static_cast<uint16_t>(l), mt.val};
-            }
-            ++l;
-          }
-        }
-      }
-      // Walk back from the end, then lay the path out forwards.
       syms.clear();
-      for (size_t i = n; i > 0;) {
-        const Sym a = arrival[i];
-        if (a.len == 0) {
-          syms.push_back(Sym{0, d[start + i - 1]});
-          --i;
-        } else {
-          syms.push_back(a);
-          i -= a.len;
+      for (size_t k = 0; k + 1 < bounds.size(); ++k) ShortestPath(d, start, bounds[k], bounds[k + 1], models[k]);
+      SplitPoints(syms.size(), cuts);
+      bounds.clear();
+      models.clear();
+      size_t raw = 0;
+      for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+        Histogram h;
+        h.Clear();
+        bounds.push_back(raw);
+        for (size_t i = cuts[k]; i < cuts[k + 1]; ++i) {
+          h.Add(syms[i]);
+          raw += syms[i].len ? syms[i].len : 1;
         }
+        h.lit[kEob] = 1;
+        ModelFromHistogram(h);
+        models.push_back(model);
       }
-      std::reverse(syms.begin(), syms.end());
-      Histogram h;
-      h.Clear();
-      for (const Sym& s : syms) h.Add(s);
-      h.lit[kEob] = 1;
-      ModelFromHistogram(h);  // for the next pass, and the next window
+      bounds.push_back(raw);
     }
+    // `model` is now the last block's: the next window starts from it.
   }
 
   // ---- blocks
@@ -793,6 +822,15 @@ struct Encoder::Impl {
       }
       start = end;
     }
+    if (!final && w.Phase() != 0) {
+      // An empty stored block brings a segment that is not the last to a
+      // byte boundary, so that the stored blocks of the next segment,
+      // encoded without knowing what came before, line up.
+      w.Put(0, 3);
+      w.AlignToByte();
+      w.Put(0, 16);
+      w.Put(0xFFFF, 16);
+    }
     w.Done();
   }
 };
@@ -809,35 +847,6 @@ std::vector<uint8_t> Compress(const uint8_t* data, size_t size, const Params& pa
   Bits b;
   e.Encode(data, 0, size, true, b);
   return std::move(b.bytes);
-}
-
-void BitJoiner::Add(const Bits& piece, std::vector<uint8_t>& out) {
-  const size_t whole = static_cast<size_t>(piece.bits / 8);
-  if (count_ == 0) {
-    out.insert(out.end(), piece.bytes.begin(), piece.bytes.begin() + whole);
-  } else {
-    for (size_t i = 0; i < whole; ++i) {
-      acc_ |= uint32_t{piece.bytes[i]} << count_;
-      out.push_back(static_cast<uint8_t>(acc_));
-      acc_ >>= 8;
-    }
-  }
-  const int rest = static_cast<int>(piece.bits % 8);
-  if (rest) {
-    acc_ |= (uint32_t{piece.bytes[whole]} & ((1u << rest) - 1)) << count_;
-    count_ += rest;
-    if (count_ >= 8) {
-      out.push_back(static_cast<uint8_t>(acc_));
-      acc_ >>= 8;
-      count_ -= 8;
-    }
-  }
-}
-
-void BitJoiner::Finish(std::vector<uint8_t>& out) {
-  if (count_) out.push_back(static_cast<uint8_t>(acc_));
-  acc_ = 0;
-  count_ = 0;
 }
 
 }  // namespace arc::deflate

@@ -9,9 +9,9 @@
 //
 // Input can be encoded in independent pieces ("segments") that are joined
 // at block boundaries: each segment may use the bytes before it as a
-// dictionary, and only the last one is marked final. The output of a
-// segment is a bit string, not necessarily a whole number of bytes; the
-// BitJoiner puts such strings together. An Encoder holds its working memory
+// dictionary, and only the last one is marked final. A segment starts and
+// (unless final) ends on a byte boundary, so segments are joined by plain
+// concatenation. An Encoder holds its working memory
 // between calls and is not thread-safe; use one per thread.
 #pragma once
 
@@ -48,7 +48,9 @@ class Encoder {
 
   // Appends to `out` the blocks for data[dictLen, dictLen + len); the
   // `dictLen` bytes before them (only the last 32 KiB count) may be
-  // referred to by matches. The last block is final when `final` is set.
+  // referred to by matches. The last block is final when `final` is set;
+  // otherwise the output is padded to a whole byte with an empty stored
+  // block when needed. `out` must hold a whole number of bytes on entry.
   // The result depends only on the bytes and the parameters.
   void Encode(const uint8_t* data, size_t dictLen, size_t len, bool final, Bits& out);
 
@@ -59,18 +61,5 @@ class Encoder {
 
 // A complete raw deflate stream of `data`, in one piece (tests, small data).
 std::vector<uint8_t> Compress(const uint8_t* data, size_t size, const Params& params);
-
-// Concatenates bit strings into bytes, handing full bytes to a sink.
-class BitJoiner {
- public:
-  // Appends `bits` bits of `bytes`; complete bytes are appended to `out`.
-  void Add(const Bits& piece, std::vector<uint8_t>& out);
-  // Pads the last partial byte with zero bits and appends it.
-  void Finish(std::vector<uint8_t>& out);
-
- private:
-  uint32_t acc_ = 0;
-  int count_ = 0;  // bits in acc_, < 8 between calls
-};
 
 }  // namespace arc::deflate

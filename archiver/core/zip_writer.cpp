@@ -106,7 +106,6 @@ struct PendingEntry {
   uint32_t crc = 0;     // of the data read so far (deflated entries)
   uint64_t total = 0;   // bytes read
   uint64_t packed = 0;  // bytes written
-  deflate::BitJoiner joiner;
 };
 
 // One segment of a deflated entry: its bytes with the dictionary before
@@ -182,7 +181,6 @@ class ZipWriter {
   std::vector<std::unique_ptr<deflate::Encoder>> encoders_;
   std::deque<OutputStep> queue_;
   size_t queuedBytes_ = 0;
-  std::vector<uint8_t> joined_;
   // Last member: stopped and joined before the tasks it may still hold go.
   std::optional<WorkerPool> pool_;
 };
@@ -242,11 +240,10 @@ bool ZipWriter::WriteFront() {
     p.e.localOffset = out_.Pos();
     if (!out_.Write(LocalHeader(p.e, p.zip64Local, p.e.extra))) return WriteFailed();
   }
-  joined_.clear();
-  p.joiner.Add(t.out, joined_);
-  if (t.final) p.joiner.Finish(joined_);
-  if (!joined_.empty() && !out_.Write(joined_.data(), joined_.size())) return WriteFailed();
-  p.packed += joined_.size();
+  // Segments end on byte boundaries (see deflate.h): joined as they are.
+  const std::vector<uint8_t>& bytes = t.out.bytes;
+  if (!bytes.empty() && !out_.Write(bytes.data(), bytes.size())) return WriteFailed();
+  p.packed += bytes.size();
   if (!p.zip64Local && Big(p.packed))
     return report_.Fail(kErrSourceRead, "Error: " + PathToUtf8(p.item->source) + " changed while being read");
   return t.final ? EndEntry(p) : true;
@@ -332,6 +329,7 @@ bool ZipWriter::AddItem(const Item& item, const Options& options) {
       got += static_cast<size_t>(n);
     }
     buf.resize(keep + got);
+    buf.shrink_to_fit();  // small files must not hold a whole segment
     return true;
   };
   std::vector<uint8_t> cur, next;

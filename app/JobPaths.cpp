@@ -1,5 +1,7 @@
 #include "JobPaths.h"
 
+#include <windows.h>
+
 #include "SysUtils.h"
 
 using vcl::Utf8Encode;
@@ -69,4 +71,34 @@ std::string FolderCommandLine(const TJobSettings& settings, const std::string& a
   std::wstring base = folder;
   if (base.empty() || !IsSeparator(base.back())) base += L'\\';
   return head + Quoted(Utf8Encode(base)) + " *";
+}
+
+namespace {
+// The full form of a path, for comparing: absolute, separators as one "\",
+// upper case, no closing separator.
+std::wstring ComparableFullPath(const std::wstring& path) {
+  DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  std::wstring full(n ? n : 1, L'\0');
+  n = n ? GetFullPathNameW(path.c_str(), n, full.data(), nullptr) : 0;
+  full.resize(n);
+  if (full.empty()) full = path;
+  std::wstring out;
+  for (wchar_t c : full) {
+    if (IsSeparator(c)) {
+      if (!out.empty() && out.back() == L'\\') continue;
+      c = L'\\';
+    }
+    out.push_back(c);
+  }
+  while (out.size() > 1 && out.back() == L'\\') out.pop_back();
+  if (!out.empty()) CharUpperBuffW(out.data(), static_cast<DWORD>(out.size()));
+  return out;
+}
+}  // namespace
+
+bool IsInsideFolder(const std::wstring& path, const std::wstring& folder) {
+  const std::wstring p = ComparableFullPath(path);
+  const std::wstring f = ComparableFullPath(folder);
+  if (f.empty() || p.size() <= f.size()) return false;
+  return p.compare(0, f.size(), f) == 0 && p[f.size()] == L'\\';
 }

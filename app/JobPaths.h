@@ -31,3 +31,8 @@ std::string FolderArchivePath(const std::wstring& folder, const TJobSettings& se
 //           profile "archive" "parent\" "name\*"        (the folder itself)
 std::string FileCommandLine(const TJobSettings& settings, const std::string& archive, const std::wstring& source);
 std::string FolderCommandLine(const TJobSettings& settings, const std::string& archive, const std::wstring& folder);
+
+// True when path lies inside folder (at any depth), comparing full paths as
+// Windows compares names: without regard to case, with "/" and "\" alike and
+// doubled separators collapsed.
+bool IsInsideFolder(const std::wstring& path, const std::wstring& folder);

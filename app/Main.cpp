@@ -1,10 +1,13 @@
 #include "Main.h"
 
 #include <shellapi.h>
+#include <ole2.h>
 #include <shlobj.h>
 
 #include <cstdio>
 
+#include "IniDocument.h"
+#include "IniFile.h"
 #include "JobPaths.h"
 #include "SysUtils.h"
 
@@ -17,6 +20,7 @@ namespace {
 const wchar_t kApplicationTitle[] = L"Morvik 141104";
 const wchar_t kArchiverName[] = L"7-ZIP32.DLL";
 const wchar_t kErrorCaption[] = L"エラー";
+const wchar_t kMainSection[] = L"Main";
 
 // An export of the library by name, as the function type it has.
 template <typename T>
@@ -25,8 +29,7 @@ T Export(HMODULE module, const char* name) {
 }
 
 // The menu as the form describes it: item, name, parent, caption, shortcut,
-// handler. M_OpenFolder, M_Option and M_About get their commands with the
-// folder browser, the options dialog and the about dialog.
+// handler.
 struct TMenuDescription {
   TMenuItem* TMV_MAIN::*Item;
   const wchar_t* Name;
@@ -39,13 +42,13 @@ struct TMenuDescription {
 const TMenuDescription kMenu[] = {
     {&TMV_MAIN::M_File, L"M_File", nullptr, L"ファイル(&F)", scNone, nullptr},
     {&TMV_MAIN::M_OpenFile, L"M_OpenFile", &TMV_MAIN::M_File, L"ファイルを開く(&O)", 16463, &TMV_MAIN::M_OpenFileClick},
-    {&TMV_MAIN::M_OpenFolder, L"M_OpenFolder", &TMV_MAIN::M_File, L"フォルダを開く(&F)", 16454, nullptr},
+    {&TMV_MAIN::M_OpenFolder, L"M_OpenFolder", &TMV_MAIN::M_File, L"フォルダを開く(&F)", 16454, &TMV_MAIN::M_OpenFolderClick},
     {&TMV_MAIN::M_N01, L"M_N01", &TMV_MAIN::M_File, L"-", scNone, nullptr},
     {&TMV_MAIN::M_Exit, L"M_Exit", &TMV_MAIN::M_File, L"終了(&X)", scNone, &TMV_MAIN::M_ExitClick},
     {&TMV_MAIN::M_Setting, L"M_Setting", nullptr, L"設定(&S)", scNone, nullptr},
-    {&TMV_MAIN::M_Option, L"M_Option", &TMV_MAIN::M_Setting, L"動作設定(&O)", scNone, nullptr},
+    {&TMV_MAIN::M_Option, L"M_Option", &TMV_MAIN::M_Setting, L"動作設定(&O)", scNone, &TMV_MAIN::M_OptionClick},
     {&TMV_MAIN::M_Help, L"M_Help", nullptr, L"ヘルプ(&H)", scNone, nullptr},
-    {&TMV_MAIN::M_About, L"M_About", &TMV_MAIN::M_Help, L"バージョン情報(&A)", scNone, nullptr},
+    {&TMV_MAIN::M_About, L"M_About", &TMV_MAIN::M_Help, L"バージョン情報(&A)", scNone, &TMV_MAIN::M_AboutClick},
 };
 
 // The window as designed: client area 300 x 300, Tahoma 8 pt, button face.
@@ -63,7 +66,7 @@ TMV_MAIN::TMV_MAIN(TComponent* AOwner) : TForm(AOwner, L"TMV_MAIN") {
   Color(clBtnFace);
   ScreenSnap = true;
 
-  LIST = new TListBox(this, this);
+  LIST = new morvik::TListBoxEx(this, this);
   LIST->Name = L"LIST";
   LIST->Align(alClient);
 
@@ -85,6 +88,13 @@ TMV_MAIN::TMV_MAIN(TComponent* AOwner) : TForm(AOwner, L"TMV_MAIN") {
   OpenDialog->Filter = L"全てのファイル (*.*)|*.*";
   OpenDialog->DefaultExt = L"*";
   OpenDialog->Options = ofAllowMultiSelect | ofHideReadOnly | ofEnableSizing;
+
+  SHOP = new morvik::TSHOperation(this);
+  SHOP->Name = L"SHOP";
+  SHOP->SetTitle(L"圧縮先のフォルダを選択してください");
+  SHOP->SetFlags(65);
+
+  SettingsPath = morvik::SettingsFilePath();
 
   SetMenu(MainMenu);
   ClientSize(kClientWidth, kClientHeight);
@@ -122,17 +132,26 @@ void TMV_MAIN::FormShow(TObject*) {
     Close();
     return;
   }
-  // Start-up steps that follow here, in this order: the stored window
-  // position and last folder are applied, the options dialog is created and
-  // loaded, the about dialog is created.
+  RestoreWindow();
+  MV_OPTION = new TMV_OPTION(this);
+  MV_OPTION->SettingsPath = SettingsPath;
+  if (!MV_OPTION->LoadSettings() && !FSettingsUnreadable) ReportUnreadableSettings();
+  ReadJobSettings = [this] { return MV_OPTION->JobSettings(); };
+  MV_ABOUT = new TMV_ABOUT(this);
 
   if (ParamCount() >= 1) {
     int first = 1;
     if (AnsiLowerCase(ParamStr(1)) == L"/n") {
       first = 2;
     } else {
-      // The options dialog is shown here before a command-line batch; its
-      // quit button ends the program without any job.
+      // The last chance to pick another profile, or to quit without a job.
+      MV_OPTION->CommandLineMode = true;
+      MV_OPTION->MoveTo(FormLeft(), FormTop());
+      if (MV_OPTION->ShowModal() == mrCancel) {
+        FirstShow = false;
+        Close();
+        return;
+      }
     }
     std::vector<std::wstring> paths;
     for (int i = first; i <= ParamCount(); ++i) paths.push_back(ParamStr(i));
@@ -157,9 +176,55 @@ void TMV_MAIN::FormClose(TObject*, TCloseAction&) {
   FPendingDrops.clear();
   if (ArchiverUnavailable) return;
   UnloadArchiver();
-  // Close steps that follow here, in this order: the window's section of the
-  // settings file is written, the options dialog writes its section, the about
-  // dialog and then the options dialog are destroyed.
+  // Each pass reloads the file, so the second sees what the first saved.
+  bool saved = SaveWindow();
+  if (MV_OPTION) saved = MV_OPTION->SaveSettings() && saved;
+  if (!saved && !FSettingsUnreadable) {
+    MessageDlg(Handle(), L"設定ファイルを保存できません\n" + SettingsPath, kErrorCaption, MB_OK | MB_ICONERROR);
+  }
+  delete MV_ABOUT;
+  MV_ABOUT = nullptr;
+  delete MV_OPTION;
+  MV_OPTION = nullptr;
+}
+
+void TMV_MAIN::ReportUnreadableSettings() {
+  // Start with defaults all the same; the file is left as it is at the close.
+  FSettingsUnreadable = true;
+  MessageDlg(Handle(), L"設定ファイルを読み込めません\n" + SettingsPath, kErrorCaption, MB_OK | MB_ICONERROR);
+}
+
+void TMV_MAIN::RestoreWindow() {
+  morvik::IniDocument ini;
+  if (ini.Open(SettingsPath) == morvik::IniOpenStatus::kUnreadable) ReportUnreadableSettings();
+  int left = ini.ReadInteger(kMainSection, L"X", 100);
+  int top = ini.ReadInteger(kMainSection, L"Y", 100);
+  int width = ini.ReadInteger(kMainSection, L"W", 300);
+  int height = ini.ReadInteger(kMainSection, L"H", 300);
+  SetWindowPos(Handle(), nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+  std::wstring dir = ini.ReadString(kMainSection, L"Dir", L"");
+  OpenDialog->InitialDir = dir;
+  SHOP->SetRoot(dir);
+}
+
+bool TMV_MAIN::SaveWindow() {
+  // A minimised or maximised window keeps the place it will return to.
+  RECT r = {};
+  WINDOWPLACEMENT placement = {};
+  placement.length = sizeof(placement);
+  if ((IsIconic(Handle()) || IsZoomed(Handle())) && GetWindowPlacement(Handle(), &placement)) {
+    r = placement.rcNormalPosition;
+  } else {
+    GetWindowRect(Handle(), &r);
+  }
+  morvik::IniDocument ini;
+  ini.Open(SettingsPath);
+  ini.WriteInteger(kMainSection, L"X", r.left);
+  ini.WriteInteger(kMainSection, L"Y", r.top);
+  ini.WriteInteger(kMainSection, L"W", r.right - r.left);
+  ini.WriteInteger(kMainSection, L"H", r.bottom - r.top);
+  ini.WriteString(kMainSection, L"Dir", SHOP->Root());
+  return ini.Save();
 }
 
 void TMV_MAIN::WMDropFiles(TMessage& Msg) {
@@ -190,8 +255,8 @@ void TMV_MAIN::WMDropFiles(TMessage& Msg) {
 }
 
 void TMV_MAIN::StartDropBatch(const std::vector<std::wstring>& paths) {
-  // The options dialog's settings check runs here; a refused drop leaves the
-  // log as it was.
+  // A drop the settings cannot run leaves the log as it was.
+  if (MV_OPTION && !MV_OPTION->CheckSettings()) return;
   RunBatch(paths, bkDrop);
 }
 
@@ -207,9 +272,30 @@ void TMV_MAIN::M_OpenFileClick(TObject*) {
   if (FBatchRunning) return;
   if (!OpenDialog->Execute()) return;
   OpenDialog->InitialDir = FolderPart(OpenDialog->Files[0]);
-  // The main window remembers this folder as its last folder here as well.
+  SHOP->SetRoot(OpenDialog->InitialDir);
   RunBatch(OpenDialog->Files.ToVector(), bkMenu);
   RunPendingDrops();
+}
+
+void TMV_MAIN::M_OpenFolderClick(TObject*) {
+  if (FBatchRunning) return;
+  if (!SHOP->BrowseFolder()) return;
+  SHOP->SetRoot(SHOP->FolderName());
+  OpenDialog->InitialDir = SHOP->FolderName();
+  RunBatch({SHOP->FolderName()}, bkMenu);
+  RunPendingDrops();
+}
+
+void TMV_MAIN::M_OptionClick(TObject*) {
+  if (!MV_OPTION) return;
+  MV_OPTION->MoveTo(FormLeft(), FormTop());
+  MV_OPTION->ShowModal();
+}
+
+void TMV_MAIN::M_AboutClick(TObject*) {
+  if (!MV_ABOUT) return;
+  MV_ABOUT->MoveTo(FormLeft(), FormTop());
+  MV_ABOUT->ShowModal();
 }
 
 void TMV_MAIN::M_ExitClick(TObject*) { Close(); }
@@ -353,7 +439,7 @@ bool TMV_MAIN::CompressFile(const std::wstring& Path) {
     result = false;
   } else {
     LIST->Items().Add(L"[FileOK] " + name);
-    // The source file is deleted here when the settings ask for it.
+    if (settings.DelFile) DeleteSource(Path);
   }
   Enabled(true);
   Caption(L"完了.");
@@ -375,8 +461,9 @@ bool TMV_MAIN::CompressFolder(const std::wstring& Path) {
     result = false;
   } else {
     LIST->Items().Add(L"[DirectoryOK] " + name);
-    // The source folder is deleted here, with all its contents, when the
-    // settings ask for it.
+    // A folder that holds its own new archive (a destination inside it) is
+    // kept: deleting it would take the archive along.
+    if (settings.DelFile && !IsInsideFolder(Utf8Decode(archive), folder)) DeleteSource(folder);
   }
   Enabled(true);
   Caption(L"完了.");
@@ -395,6 +482,16 @@ bool TMV_MAIN::RenameArchive(const std::wstring& Path) {
   return false;
 }
 
+void TMV_MAIN::DeleteSource(const std::wstring& Path) {
+  TStringList names({Path});
+  // The outcome is not checked: the job has succeeded either way.
+  if (ReadJobSettings().DeleteMode == dmRecycleBin) {
+    SHOP->Delete(names);
+  } else {
+    SHOP->DeleteNoUndo(names);
+  }
+}
+
 void TMV_MAIN::ApplyAutoClose() {
   if (LastJobSucceeded && ReadJobSettings().AutoClose) Close();
 }
@@ -402,6 +499,8 @@ void TMV_MAIN::ApplyAutoClose() {
 // ---------------------------------------------------------------------------
 
 int RunMorvik(const std::function<void(TMV_MAIN&)>& beforeDestroy) {
+  // The shell's new-style folder browser needs COM on this thread.
+  HRESULT com = OleInitialize(nullptr);
   TApplication application;
   try {
     Application->Initialize();
@@ -417,5 +516,6 @@ int RunMorvik(const std::function<void(TMV_MAIN&)>& beforeDestroy) {
     // Anything else shows as an exception with an empty message.
     Application->ShowException(Exception(L""));
   }
+  if (SUCCEEDED(com)) OleUninitialize();
   return 0;
 }

@@ -9,10 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "About.h"
 #include "Dialogs.h"
 #include "Forms.h"
 #include "JobSettings.h"
+#include "Listboxex.h"
 #include "Menus.h"
+#include "Option.h"
+#include "Shoperation.h"
 
 enum TSourceKind { skUnreadable, skZipArchive, sk7zArchive, skFile, skFolder };
 
@@ -29,7 +33,7 @@ public:
   ~TMV_MAIN() override;
 
   // Components, in declaration order.
-  vcl::TListBox* LIST;
+  morvik::TListBoxEx* LIST;
   vcl::TMainMenu* MainMenu;
   vcl::TMenuItem* M_File;
   vcl::TMenuItem* M_OpenFile;
@@ -41,13 +45,20 @@ public:
   vcl::TMenuItem* M_Help;
   vcl::TMenuItem* M_About;
   vcl::TOpenDialog* OpenDialog;
-  // SHOP, the window's shell-operation component, follows here.
+  morvik::TSHOperation* SHOP;
+
+  // The dialogs, from the first showing to the close.
+  TMV_OPTION* MV_OPTION = nullptr;
+  TMV_ABOUT* MV_ABOUT = nullptr;
 
   // Handlers.
   void FormShow(vcl::TObject* Sender);
   void FormClose(vcl::TObject* Sender, vcl::TCloseAction& Action);
   void M_OpenFileClick(vcl::TObject* Sender);
+  void M_OpenFolderClick(vcl::TObject* Sender);
   void M_ExitClick(vcl::TObject* Sender);
+  void M_OptionClick(vcl::TObject* Sender);
+  void M_AboutClick(vcl::TObject* Sender);
   void WMDropFiles(vcl::TMessage& Msg);
 
   // Program-wide state.
@@ -67,9 +78,16 @@ public:
   bool CompressFolder(const std::wstring& Path);
   bool RenameArchive(const std::wstring& Path);
   void ApplyAutoClose();
+  // Deletes a source after its successful job, as the settings ask.
+  void DeleteSource(const std::wstring& Path);
 
-  // Where every job reads its settings, at the moment it starts. Until the
-  // options dialog provides them they are the first-run values.
+  // The settings file: the window's own section.
+  std::wstring SettingsPath;
+  void RestoreWindow();
+  bool SaveWindow();
+
+  // Where every job reads its settings, at the moment it starts: the options
+  // dialog's controls once it exists, the first-run values before.
   std::function<TJobSettings()> ReadJobSettings = [] { return TJobSettings(); };
 
   // True while a batch (command line, drop or menu command) runs its sources.
@@ -84,11 +102,14 @@ private:
   void RunPendingDrops();
   void FormCloseQuery(vcl::TObject* Sender, bool& CanClose);
   void UpdateJobCommands();
+  void ReportUnreadableSettings();
   int CallSevenZip(const std::string& commandLine);
 
   bool FBatchRunning = false;
   bool FCloseRequested = false;
   bool FClosed = false;
+  // The settings file was there but could not be read; the user was told.
+  bool FSettingsUnreadable = false;
   // Drops that arrived while a batch ran; each runs as a batch of its own.
   std::deque<std::vector<std::wstring>> FPendingDrops;
 };

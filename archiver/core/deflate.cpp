@@ -295,8 +295,11 @@ struct Encoder::Impl {
     else prev.assign(kWindow, kNil);
   }
 
+  // Nothing of an earlier call may be seen: the output must depend on the
+  // call's bytes alone.
   void Reset() {
     std::fill(head.begin(), head.end(), kNil);
+    std::fill(prev.begin(), prev.end(), kNil);
     haveModel = false;
   }
 

@@ -136,7 +136,6 @@ void TMV_MAIN::FormShow(TObject*) {
   MV_OPTION = new TMV_OPTION(this);
   MV_OPTION->SettingsPath = SettingsPath;
   if (!MV_OPTION->LoadSettings() && !FSettingsUnreadable) ReportUnreadableSettings();
-  ReadJobSettings = [this] { return MV_OPTION->JobSettings(); };
   MV_ABOUT = new TMV_ABOUT(this);
 
   if (ParamCount() >= 1) {

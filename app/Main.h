@@ -88,7 +88,9 @@ public:
 
   // Where every job reads its settings, at the moment it starts: the options
   // dialog's controls once it exists, the first-run values before.
-  std::function<TJobSettings()> ReadJobSettings = [] { return TJobSettings(); };
+  std::function<TJobSettings()> ReadJobSettings = [this] {
+    return MV_OPTION ? MV_OPTION->JobSettings() : TJobSettings();
+  };
 
   // True while a batch (command line, drop or menu command) runs its sources.
   bool BatchRunning() const { return FBatchRunning; }

@@ -34,6 +34,7 @@ protected:
     SetEnvironmentVariableW(L"MORVIK_RECORDER_SUBVERSION", L"2");
     vcl::SetCommandLine(L"Morvik.exe");
     form = std::make_unique<TMV_MAIN>(nullptr);
+    form->SettingsPath = dir + L"Morvik.ini";
     form->ReadJobSettings = [this] { return settings; };
     auto inherited = form->OnClose;
     form->OnClose = [this, inherited](vcl::TObject* s, vcl::TCloseAction& a) {
@@ -271,27 +272,36 @@ TEST_F(MainWindow, FormShowRunsTheCommandLineBatch) {
     bool autoClose;
     std::vector<std::string> lines;
     int closes;
+    const wchar_t* dialogButton;  // the options dialog's button to press; null: no dialog
   };
   const Case cases[] = {
-      {L"Morvik.exe /n \"" + a + L"\" \"" + b + L"\"", false, {"[FileOK] a.txt", "[FileOK] b.txt"}, 0},
-      {L"Morvik.exe /N \"" + a + L"\"", false, {"[FileOK] a.txt"}, 0},
-      {L"Morvik.exe \"" + a + L"\" /n", false, {"[FileOK] a.txt"}, 0},  // "/n" later on is a path (naming nothing)
-      {L"Morvik.exe /n", false, {}, 0},                                  // no job, and the log is cleared
-      {L"Morvik.exe /n", true, {}, 1},                                   // closes at once under auto-close
-      {L"Morvik.exe", false, {"7-ZIP32.DLL 9.22.0.02"}, 0},              // no batch: the version line stays
-      {L"Morvik.exe /n \"" + a + L"\"", true, {"[FileOK] a.txt"}, 1},
+      {L"Morvik.exe /n \"" + a + L"\" \"" + b + L"\"", false, {"[FileOK] a.txt", "[FileOK] b.txt"}, 0, nullptr},
+      {L"Morvik.exe /N \"" + a + L"\"", false, {"[FileOK] a.txt"}, 0, nullptr},
+      // "/n" later on is a path (naming nothing); the dialog comes first.
+      {L"Morvik.exe \"" + a + L"\" /n", false, {"[FileOK] a.txt"}, 0, L"OK"},
+      {L"Morvik.exe /n", false, {}, 0, nullptr},                            // no job, and the log is cleared
+      {L"Morvik.exe /n", true, {}, 1, nullptr},                             // closes at once under auto-close
+      {L"Morvik.exe", false, {"7-ZIP32.DLL 9.22.0.02"}, 0, nullptr},        // no batch: the version line stays
+      {L"Morvik.exe /n \"" + a + L"\"", true, {"[FileOK] a.txt"}, 1, nullptr},
+      // Quitting in the dialog ends the run without a job.
+      {L"Morvik.exe \"" + a + L"\"", false, {"7-ZIP32.DLL 9.22.0.02"}, 1, L"終了"},
   };
   for (const Case& c : cases) {
     DeleteFileW(log.c_str());
     vcl::SetCommandLine(c.commandLine);
     settings.AutoClose = c.autoClose;
     form = std::make_unique<TMV_MAIN>(nullptr);
+    form->SettingsPath = dir + L"Morvik.ini";
     form->ReadJobSettings = [this] { return settings; };
     closeCount = 0;
     auto inherited = form->OnClose;
     form->OnClose = [this, inherited](vcl::TObject* s, vcl::TCloseAction& act) { ++closeCount; inherited(s, act); };
 
-    form->FormShow(nullptr);
+    {
+      ButtonClicker clicker(L"TMV_OPTION", c.dialogButton ? c.dialogButton : L"OK");
+      form->FormShow(nullptr);
+      EXPECT_EQ(clicker.Clicked(), c.dialogButton != nullptr) << U8(c.commandLine);
+    }
     EXPECT_EQ(LogLines(), c.lines) << U8(c.commandLine);
     EXPECT_EQ(closeCount, c.closes) << U8(c.commandLine);
     EXPECT_FALSE(form->FirstShow);

@@ -6,8 +6,10 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SysUtils.h"
@@ -107,5 +109,57 @@ inline HDROP MakeDrop(const std::vector<std::wstring>& paths) {
 }
 
 inline std::string U8(const std::wstring& s) { return vcl::Utf8Encode(s); }
+
+}  // namespace testutil
+
+namespace testutil {
+
+// Waits on a thread of its own for a visible window of this process with the
+// given window class, then clicks its button with the given caption, once.
+class ButtonClicker {
+public:
+  ButtonClicker(const wchar_t* windowClass, const wchar_t* button)
+      : FClass(windowClass), FButton(button), FThread([this] { Run(); }) {}
+  ~ButtonClicker() {
+    FStop = true;
+    FThread.join();
+  }
+  bool Clicked() const { return FClicked; }
+
+private:
+  void Run() {
+    while (!FStop && !FClicked) {
+      HWND w = nullptr;
+      while ((w = FindWindowExW(nullptr, w, FClass.c_str(), nullptr)) != nullptr) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if (pid != GetCurrentProcessId() || !IsWindowVisible(w)) continue;
+        if (HWND b = FindChild(w)) {
+          PostMessageW(b, BM_CLICK, 0, 0);
+          FClicked = true;
+          break;
+        }
+      }
+      Sleep(20);
+    }
+  }
+  HWND FindChild(HWND parent) {
+    struct Search { const std::wstring* caption; HWND found; } search{&FButton, nullptr};
+    EnumChildWindows(parent, [](HWND h, LPARAM lp) -> BOOL {
+      auto* s = reinterpret_cast<Search*>(lp);
+      wchar_t text[64] = {};
+      GetWindowTextW(h, text, 64);
+      if (*s->caption == text && IsWindowVisible(h)) {
+        s->found = h;
+        return FALSE;
+      }
+      return TRUE;
+    }, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
+  std::wstring FClass, FButton;
+  std::atomic<bool> FStop{false}, FClicked{false};
+  std::thread FThread;
+};
 
 }  // namespace testutil

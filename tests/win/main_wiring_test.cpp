@@ -1,0 +1,212 @@
+// The main window with its dialogs and settings, in process with the
+// recording library: sources deleted after success (and only then), the
+// settings file's window section and the order of the passes, the settings
+// check before a drop, and the two dialogs placed at the window's corner.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "IniDocument.h"
+#include "Main.h"
+#include "main_test_util.h"
+#include "option_test_util.h"
+
+using namespace testutil;
+
+namespace {
+
+class MainWiring : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    if (!vcl::Application) {
+      new vcl::TApplication();
+      vcl::Application->Title = L"Morvik 141104";
+    }
+  }
+  void SetUp() override {
+    dir = MakeScratchFolder(L"wiring");
+    log = dir + L"recorder.log";
+    SetEnvironmentVariableW(L"MORVIK_RECORDER_LOG", log.c_str());
+    SetEnvironmentVariableW(L"MORVIK_RECORDER_RESULTS", nullptr);
+    vcl::SetCommandLine(L"Morvik.exe");
+    ini = dir + L"Morvik.ini";
+  }
+  void TearDown() override {
+    form.reset();
+    RemoveScratchFolder(dir);
+  }
+  // A main window through its start-up, with its settings file in the
+  // scratch folder.
+  void Start() {
+    form = std::make_unique<TMV_MAIN>(nullptr);
+    form->SettingsPath = ini;
+    form->FormShow(nullptr);
+    ASSERT_NE(form->MV_OPTION, nullptr);
+  }
+  void Close() {
+    vcl::TCloseAction action = vcl::caHide;
+    form->FormClose(nullptr, action);
+  }
+  std::vector<std::string> LogLines() {
+    std::vector<std::string> lines;
+    for (const auto& l : form->LIST->Items().ToVector()) lines.push_back(U8(l));
+    return lines;
+  }
+
+  std::wstring dir, log, ini;
+  std::unique_ptr<TMV_MAIN> form;
+};
+
+TEST_F(MainWiring, SourcesGoOnlyAfterAnOkLine) {
+  Start();
+  TJobSettings settings;
+  settings.DelFile = true;
+  settings.DeleteMode = dmDirect;
+  form->ReadJobSettings = [&] { return settings; };
+  WriteFile(dir + L"ok.txt", "x");
+  WriteFile(dir + L"ng.txt", "x");
+  WriteFile(dir + L"archive.docx", "PK\x03\x04");
+  CreateDirectoryW((dir + L"tree").c_str(), nullptr);
+  WriteFile(dir + L"tree\\inner.txt", "x");
+  SetEnvironmentVariableW(L"MORVIK_RECORDER_RESULTS", L"0,1,0");
+  form->CompressSource(dir + L"ok.txt");
+  form->CompressSource(dir + L"ng.txt");
+  form->CompressSource(dir + L"archive.docx");
+  form->CompressSource(dir + L"tree");
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"7-ZIP32.DLL 0.00.0.00", "[FileOK] ok.txt", "[FileNG] ng.txt",
+                                                  "[RenameOK] archive.docx", "[DirectoryOK] tree"}));
+  EXPECT_FALSE(Exists(dir + L"ok.txt"));
+  EXPECT_TRUE(Exists(dir + L"ng.txt"));
+  EXPECT_TRUE(Exists(dir + L"archive.zip")) << "a renamed archive is never deleted";
+  EXPECT_FALSE(Exists(dir + L"tree"));
+  Close();
+}
+
+TEST_F(MainWiring, RecycleBinModeAlsoRemovesTheSource) {
+  Start();
+  TJobSettings settings;
+  settings.DelFile = true;
+  form->ReadJobSettings = [&] { return settings; };
+  WriteFile(dir + L"recycled.txt", "x");
+  form->CompressSource(dir + L"recycled.txt");
+  EXPECT_FALSE(Exists(dir + L"recycled.txt"));
+  Close();
+}
+
+TEST_F(MainWiring, FolderHoldingItsOwnArchiveIsKept) {
+  Start();
+  TJobSettings settings;
+  settings.DelFile = true;
+  settings.DeleteMode = dmDirect;
+  settings.DestFolderMode = dfChosenFolder;
+  CreateDirectoryW((dir + L"photos").c_str(), nullptr);
+  CreateDirectoryW((dir + L"photos\\out").c_str(), nullptr);
+  WriteFile(dir + L"photos\\a.jpg", "x");
+  settings.DestFolder = dir + L"PHOTOS\\out";  // another case, same folder
+  form->ReadJobSettings = [&] { return settings; };
+  form->CompressSource(dir + L"photos");
+  EXPECT_EQ(LogLines().back(), "[DirectoryOK] photos");
+  EXPECT_TRUE(Exists(dir + L"photos\\a.jpg"));
+  // A destination beside the folder lets it go as usual.
+  settings.DestFolder = dir + L"photos-out";
+  form->CompressSource(dir + L"photos");
+  EXPECT_FALSE(Exists(dir + L"photos"));
+  Close();
+}
+
+TEST_F(MainWiring, FirstRunWritesBothSectionsMainFirst) {
+  Start();
+  form->MV_OPTION->MoveTo(300, 300);
+  SetWindowPos(form->Handle(), nullptr, 100, 100, 300, 300, SWP_NOZORDER);
+  Close();
+  morvik::IniDocument doc = morvik::IniDocument::FromBytes(ReadFileBytes(ini));
+  EXPECT_EQ(doc.SectionNames(), (std::vector<std::wstring>{L"Main", L"Option"}));
+  EXPECT_EQ(doc.ReadInteger(L"Main", L"X", -1), 100);
+  EXPECT_EQ(doc.ReadInteger(L"Main", L"W", -1), 300);
+  EXPECT_EQ(doc.ReadString(L"Main", L"Dir", L"?"), L"");
+  EXPECT_EQ(doc.ReadString(L"Option", L"7zCommandLine", L""), L"a -tzip -mx=9 -mfb=64 -mpass=4 -r");
+  const std::string bytes = ReadFileBytes(ini);
+  ASSERT_GE(bytes.size(), 2u);
+  EXPECT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE", 2));
+  // Section Main's keys in their order, as UTF-16.
+  std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+  EXPECT_EQ(text.find(L"[Main]\r\nX=100\r\nY=100\r\nW=300\r\nH=300\r\nDir=\r\n\r\n[Option]\r\n"), 0u);
+}
+
+TEST_F(MainWiring, WindowSectionIsReadBackIncludingHexAndUnknownKeysSurvive) {
+  morvik::IniDocument doc;
+  doc.WriteString(L"Main", L"X", L"0x10");
+  doc.WriteInteger(L"Main", L"Y", 20);
+  doc.WriteInteger(L"Main", L"W", 420);
+  doc.WriteInteger(L"Main", L"H", 260);
+  doc.WriteString(L"Main", L"Dir", dir);
+  doc.WriteString(L"Main", L"Unknown", L"kept");
+  WriteFile(ini, doc.ToBytes());
+  Start();
+  RECT r;
+  GetWindowRect(form->Handle(), &r);
+  EXPECT_EQ(r.left, 16);
+  EXPECT_EQ(r.top, 20);
+  EXPECT_EQ(r.right - r.left, 420);
+  EXPECT_EQ(r.bottom - r.top, 260);
+  EXPECT_EQ(form->SHOP->Root(), dir);
+  EXPECT_EQ(form->OpenDialog->InitialDir, dir);
+  Close();
+  morvik::IniDocument after = morvik::IniDocument::FromBytes(ReadFileBytes(ini));
+  EXPECT_EQ(after.ReadInteger(L"Main", L"X", -1), 16);
+  EXPECT_EQ(after.ReadString(L"Main", L"Unknown", L""), L"kept");
+  EXPECT_EQ(after.ReadString(L"Main", L"Dir", L""), dir);
+}
+
+TEST_F(MainWiring, RefusedDropKeepsTheLogAndRunsNothing) {
+  Start();
+  form->LIST->Items().Add(L"[FileOK] earlier.txt");
+  form->MV_OPTION->CB_Profile->ItemIndex(4);  // profile 5: empty by default
+  WriteFile(dir + L"dropped.txt", "x");
+  {
+    optiontest::MessageBoxWatcher watcher;
+    SendMessageW(form->Handle(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({dir + L"dropped.txt"})), 0);
+    ASSERT_EQ(watcher.Count(), 1u);
+    EXPECT_EQ(watcher.Boxes()[0].text, L"選択されている圧縮設定は空です\n違う設定を選んで下さい");
+  }
+  EXPECT_EQ(LogLines().back(), "[FileOK] earlier.txt");
+  EXPECT_TRUE(Calls(log).empty());
+  // With a profile again, the same drop runs and clears the log first.
+  form->MV_OPTION->CB_Profile->ItemIndex(0);
+  SendMessageW(form->Handle(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({dir + L"dropped.txt"})), 0);
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"[FileOK] dropped.txt"});
+  Close();
+}
+
+TEST_F(MainWiring, DialogsOpenAtTheWindowsCorner) {
+  Start();
+  SetWindowPos(form->Handle(), nullptr, 140, 90, 300, 300, SWP_NOZORDER);
+  {
+    ButtonClicker ok(L"TMV_OPTION", L"OK");
+    form->M_OptionClick(nullptr);
+    EXPECT_TRUE(ok.Clicked());
+  }
+  RECT r;
+  GetWindowRect(form->MV_OPTION->Handle(), &r);
+  EXPECT_EQ(r.left, 140);
+  EXPECT_EQ(r.top, 90);
+  // The about dialog closes through its close box: a close request.
+  std::atomic<bool> stop{false};
+  std::thread closer([&] {
+    while (!stop) {
+      HWND about = FindWindowW(L"TMV_ABOUT", nullptr);
+      if (about && IsWindowVisible(about)) PostMessageW(about, WM_CLOSE, 0, 0);
+      Sleep(20);
+    }
+  });
+  form->M_AboutClick(nullptr);
+  stop = true;
+  closer.join();
+  GetWindowRect(form->MV_ABOUT->Handle(), &r);
+  EXPECT_EQ(r.left, 140);
+  EXPECT_EQ(r.top, 90);
+  EXPECT_EQ(form->MV_ABOUT->L_AppName->Caption(), L"Morvik 141104");
+  Close();
+}
+
+}  // namespace

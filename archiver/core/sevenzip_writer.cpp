@@ -1,12 +1,18 @@
-// Writing 7z archives: one solid folder (LZMA, or Copy at level 0) for all
-// files with data, fed from the files in sequence so that no file is held in
-// memory, followed by an LZMA-packed header (plain at level 0).
+// Writing 7z archives: the files with data go into solid folders (LZMA, or
+// Copy at level 0), fed from the files in sequence so that no file is held
+// in memory, followed by an LZMA-packed header (plain at level 0). With more
+// than one thread and enough data, the files are split into two folders of
+// about equal size, encoded at the same time: the first straight into the
+// archive, the second into memory and appended after it.
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <thread>
 #include <unordered_set>
+
+#include "core/workers.h"
 
 #include "core/lzma_codec.h"
 #include "core/sevenzip.h"
@@ -17,6 +23,9 @@ namespace arc {
 namespace {
 
 using namespace sevenzip;
+
+// Less data than this is not worth a second folder.
+constexpr uint64_t kSplitMin = uint64_t{8} << 20;
 
 uint32_t Crc(const void* data, size_t size, uint32_t crc) {
   auto* p = static_cast<const uint8_t*>(data);
@@ -105,10 +114,12 @@ class BufferedOut {
  public:
   ISeqOutStream vt;  // first member: the codec hands back a pointer to it
 
-  explicit BufferedOut(std::ofstream& file) : file_(file) {
+  // Writes to `file`, or keeps everything in `memory` when `file` is null.
+  explicit BufferedOut(std::ofstream* file) : file_(file) {
     vt.Write = &BufferedOut::WriteThunk;
-    buf_.reserve(kBufSize);
+    if (file_) buf_.reserve(kBufSize);
   }
+  const std::vector<uint8_t>& memory() const { return buf_; }
   void Reset() {
     count = 0;
     crc = 0;
@@ -118,18 +129,23 @@ class BufferedOut {
     auto* p = static_cast<const uint8_t*>(data);
     crc = Crc(p, size, crc);
     count += size;
+    if (!file_) {
+      buf_.insert(buf_.end(), p, p + size);
+      return true;
+    }
     while (size > 0) {
       size_t n = std::min(size, kBufSize - buf_.size());
       buf_.insert(buf_.end(), p, p + n);
       p += n;
       size -= n;
-      if (buf_.size() == kBufSize && !Flush()) return false;
+      if (file_ && buf_.size() == kBufSize && !Flush()) return false;
     }
     return true;
   }
   bool Flush() {
     if (failed) return false;
-    if (!buf_.empty() && !file_.write(reinterpret_cast<const char*>(buf_.data()),
+    if (!file_) return true;
+    if (!buf_.empty() && !file_->write(reinterpret_cast<const char*>(buf_.data()),
                                       static_cast<std::streamsize>(buf_.size())))
       failed = true;
     buf_.clear();
@@ -146,7 +162,7 @@ class BufferedOut {
     auto* self = reinterpret_cast<BufferedOut*>(p);
     return self->Put(buf, size) ? size : 0;
   }
-  std::ofstream& file_;
+  std::ofstream* file_;
   std::vector<uint8_t> buf_;
 };
 
@@ -300,58 +316,68 @@ struct FolderOut {
   uint32_t packCrc = 0;
   uint64_t unpackSize = 0;
   uint32_t crc = 0;
+  std::vector<OutEntry*> files;  // in the order of their data
 };
 
-void WriteFolderStreamsInfo(ByteWriter& w, const FolderOut& f) {
+// Pack and unpack information of folders whose packed streams follow one
+// another from the first one's position.
+void WriteFolderStreamsInfo(ByteWriter& w, const std::vector<FolderOut>& folders) {
   w.Byte(kPackInfo);
-  w.Number(f.packPos);
-  w.Number(1);
+  w.Number(folders.front().packPos);
+  w.Number(folders.size());
   w.Byte(kSize);
-  w.Number(f.packSize);
+  for (const FolderOut& f : folders) w.Number(f.packSize);
   w.Byte(kCrc);
   w.Byte(1);
-  w.UInt32(f.packCrc);
+  for (const FolderOut& f : folders) w.UInt32(f.packCrc);
   w.Byte(kEnd);
 
   w.Byte(kUnpackInfo);
   w.Byte(kFolder);
-  w.Number(1);
+  w.Number(folders.size());
   w.Byte(0);  // folders follow inline
-  w.Number(1);  // one coder
-  if (f.lzma) {
-    w.Byte(0x20 | sizeof kLzmaId);  // simple coder with properties
-    w.Bytes(kLzmaId, sizeof kLzmaId);
-    w.Number(LZMA_PROPS_SIZE);
-    w.Bytes(f.props, LZMA_PROPS_SIZE);
-  } else {
-    w.Byte(sizeof kCopyId);
-    w.Bytes(kCopyId, sizeof kCopyId);
+  for (const FolderOut& f : folders) {
+    w.Number(1);  // one coder
+    if (f.lzma) {
+      w.Byte(0x20 | sizeof kLzmaId);  // simple coder with properties
+      w.Bytes(kLzmaId, sizeof kLzmaId);
+      w.Number(LZMA_PROPS_SIZE);
+      w.Bytes(f.props, LZMA_PROPS_SIZE);
+    } else {
+      w.Byte(sizeof kCopyId);
+      w.Bytes(kCopyId, sizeof kCopyId);
+    }
   }
   w.Byte(kCodersUnpackSize);
-  w.Number(f.unpackSize);
+  for (const FolderOut& f : folders) w.Number(f.unpackSize);
   w.Byte(kCrc);
   w.Byte(1);
-  w.UInt32(f.crc);
+  for (const FolderOut& f : folders) w.UInt32(f.crc);
   w.Byte(kEnd);
 }
 
-std::vector<uint8_t> BuildHeader(const std::vector<OutEntry>& entries, const FolderOut* folder,
-                                 const std::vector<const OutEntry*>& streamed) {
+std::vector<uint8_t> BuildHeader(const std::vector<OutEntry>& entries, const std::vector<FolderOut>& folders) {
   ByteWriter w;
   w.Byte(kHeader);
-  if (folder) {
+  if (!folders.empty()) {
     w.Byte(kMainStreamsInfo);
-    WriteFolderStreamsInfo(w, *folder);
+    WriteFolderStreamsInfo(w, folders);
     w.Byte(kSubStreamsInfo);
-    // With a single stream, the folder's CRC is that file's CRC.
-    if (streamed.size() != 1) {
+    // A folder of one file has that file's CRC already; only folders of
+    // several files list their files' sizes and CRCs.
+    bool several = false;
+    for (const FolderOut& f : folders) several |= f.files.size() != 1;
+    if (several) {
       w.Byte(kNumUnpackStream);
-      w.Number(streamed.size());
+      for (const FolderOut& f : folders) w.Number(f.files.size());
       w.Byte(kSize);
-      for (size_t i = 0; i + 1 < streamed.size(); ++i) w.Number(streamed[i]->size);
+      for (const FolderOut& f : folders)
+        for (size_t i = 0; i + 1 < f.files.size(); ++i) w.Number(f.files[i]->size);
       w.Byte(kCrc);
       w.Byte(1);
-      for (const OutEntry* e : streamed) w.UInt32(e->crc);
+      for (const FolderOut& f : folders)
+        if (f.files.size() != 1)
+          for (const OutEntry* e : f.files) w.UInt32(e->crc);
     }
     w.Byte(kEnd);
     w.Byte(kEnd);
@@ -509,7 +535,7 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
     std::ofstream file(out, std::ios::binary | std::ios::trunc);
     if (!file) return report.Fail(kErrWrite, "cannot write: " + PathToUtf8(out));
     const std::string writeError = "cannot write: " + PathToUtf8(out);
-    BufferedOut sink(file);
+    BufferedOut sink(&file);
     const uint8_t zeros[kSignatureHeaderSize] = {};
     sink.Put(zeros, sizeof zeros);
     sink.Reset();
@@ -522,32 +548,83 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
       total += e.size;
     }
 
-    FolderOut folder;
     const int level = std::clamp(options.level, 0, 9);
+    std::vector<FolderOut> folders;
     if (!streamed.empty()) {
-      InputSequence input(streamed, haveOld ? &old : nullptr);
-      folder.lzma = level > 0;
-      int res = SZ_OK;
-      if (folder.lzma) {
-        res = lzma::Encode(&input.vt, &sink.vt, lzma::SettingsForLevel(level, options.fastBytes, total),
-                           folder.props);
-      } else if (!input.CopyTo(sink)) {
-        res = input.failure != kOk ? SZ_ERROR_READ : SZ_ERROR_WRITE;
+      folders.resize(1);
+      folders[0].files = streamed;
+      // Two folders of about equal size when both threads can be used. Data
+      // carried over from an old archive stays in one folder (one reader of
+      // the old archive at a time).
+      const bool fromOld = std::any_of(streamed.begin(), streamed.end(), [](const OutEntry* e) { return !e->item; });
+      if (level > 0 && ThreadCount(options.threads) > 1 && !fromOld && streamed.size() > 1 && total >= kSplitMin) {
+        uint64_t acc = 0, bestDiff = UINT64_MAX;
+        size_t cut = 1;
+        for (size_t i = 0; i + 1 < streamed.size(); ++i) {
+          acc += streamed[i]->size;
+          const uint64_t diff = acc * 2 > total ? acc * 2 - total : total - acc * 2;
+          if (diff < bestDiff) { bestDiff = diff; cut = i + 1; }
+        }
+        folders.resize(2);
+        folders[1].files.assign(streamed.begin() + static_cast<std::ptrdiff_t>(cut), streamed.end());
+        folders[0].files.resize(cut);
       }
-      if (input.failure != kOk) return report.Fail(input.failure, input.message);
-      if (sink.failed || res == SZ_ERROR_WRITE) return report.Fail(kErrWrite, writeError);
-      if (res == SZ_ERROR_MEM) return report.Fail(kErrInternal, "out of memory while compressing");
-      if (res != SZ_OK) return report.Fail(kErrInternal, "compression failed");
-      if (input.total != total) return report.Fail(kErrInternal, "compressed size mismatch");
-      folder.packSize = sink.count;
-      folder.packCrc = sink.crc;
-      folder.unpackSize = total;
-      folder.crc = input.crc;
+      struct Outcome {
+        int res = SZ_OK;
+        Result failure = kOk;
+        std::string message;
+      };
+      auto encode = [&](FolderOut& f, BufferedOut& dst, Outcome& o) {
+        try {
+          InputSequence input(f.files, haveOld ? &old : nullptr);
+          uint64_t size = 0;
+          for (const OutEntry* e : f.files) size += e->size;
+          f.lzma = level > 0;
+          dst.Reset();
+          if (f.lzma) {
+            lzma::Settings ls = lzma::SettingsForLevel(level, options.fastBytes, size);
+            // Two encoders at once: each gets at most 32 MiB of dictionary,
+            // which keeps both within 1 GiB.
+            if (folders.size() > 1) ls.dictSize = std::min<uint32_t>(ls.dictSize, 1u << 25);
+            o.res = lzma::Encode(&input.vt, &dst.vt, ls, f.props);
+          } else if (!input.CopyTo(dst)) {
+            o.res = input.failure != kOk ? SZ_ERROR_READ : SZ_ERROR_WRITE;
+          }
+          o.failure = input.failure;
+          o.message = input.message;
+          if (o.res == SZ_OK && input.total != size) o.res = SZ_ERROR_DATA;
+          f.packSize = dst.count;
+          f.packCrc = dst.crc;
+          f.unpackSize = size;
+          f.crc = input.crc;
+        } catch (...) {
+          o.res = SZ_ERROR_MEM;
+        }
+      };
+      std::vector<Outcome> outcomes(folders.size());
+      BufferedOut second(nullptr);
+      std::thread helper;
+      if (folders.size() > 1) helper = std::thread([&] { encode(folders[1], second, outcomes[1]); });
+      encode(folders[0], sink, outcomes[0]);
+      if (helper.joinable()) helper.join();
+      for (const Outcome& o : outcomes) {
+        if (o.failure != kOk) return report.Fail(o.failure, o.message);
+        if (o.res == SZ_ERROR_MEM) return report.Fail(kErrInternal, "out of memory while compressing");
+        if (o.res == SZ_ERROR_DATA) return report.Fail(kErrInternal, "compressed size mismatch");
+      }
+      if (sink.failed || outcomes[0].res == SZ_ERROR_WRITE) return report.Fail(kErrWrite, writeError);
+      for (const Outcome& o : outcomes)
+        if (o.res != SZ_OK) return report.Fail(kErrInternal, "compression failed");
+      if (folders.size() > 1) {
+        const uint64_t packed = folders[0].packSize;
+        sink.Reset();
+        if (!sink.Put(second.memory().data(), second.memory().size())) return report.Fail(kErrWrite, writeError);
+        sink.count += packed;
+      }
     }
 
-    std::vector<const OutEntry*> streamedConst(streamed.begin(), streamed.end());
     std::vector<uint8_t> header;
-    if (!entries.empty()) header = BuildHeader(entries, streamed.empty() ? nullptr : &folder, streamedConst);
+    if (!entries.empty()) header = BuildHeader(entries, folders);
 
     if (level > 0 && !header.empty()) {
       // Pack the header; names and times compress well.
@@ -566,7 +643,7 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
       packed.crc = Crc(header.data(), header.size(), 0);
       ByteWriter encoded;
       encoded.Byte(kEncodedHeader);
-      WriteFolderStreamsInfo(encoded, packed);
+      WriteFolderStreamsInfo(encoded, {packed});
       encoded.Byte(kEnd);
       header = std::move(encoded.bytes);
       // The packed header follows the data; the next header follows it.

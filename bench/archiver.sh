@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Archiver benchmark: our native archiver tool with the program's four default
 # profiles, beside Info-ZIP zip, bsdtar's ZIP and 7z writers and xz, on the
-# same inputs, in one run. Prints archive size, wall time and peak memory.
+# same inputs, in one run. Prints archive size, wall time and peak memory,
+# our figures as fractions of the peers', the disk's copy rate for storing,
+# zopfli's size for the single files (when installed) and a determinism check.
 # It never fails a build; it only prints figures.
 #
 # Usage: bench/archiver.sh [CORPUS_DIR]
@@ -26,58 +28,109 @@ ours=$(find "$root/build/host-release" -type f -name 'morvik-archiver' -perm -u+
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-printf '%-8s %-44s %14s %9s %9s\n' input tool bytes seconds "MaxRSS MB"
+printf '%-8s %-44s %14s %9s %9s  %s\n' input tool bytes seconds "MaxRSS MB" "ratios (size, time)"
 
-# measure INPUT LABEL OUTPUT COMMAND...: runs the command in the input's
-# folder, prints the output's size, the wall time and the peak memory.
+# measure INPUT LABEL OUTPUT COMMAND...: runs the command in the current
+# folder, prints the output's size, the wall time and the peak memory, and
+# leaves them in SIZE, SECS and RSS for comparisons (SIZE=0 on failure).
+# Set KEEP=1 to keep the output file.
+SIZE=0 SECS=0 RSS=0
 measure() {
   local input=$1 label=$2 out=$3; shift 3
   rm -f "$out"
-  local t0 t1 rss
+  local t0 t1
   t0=$(date +%s.%N)
   /usr/bin/env time -f '%M' -o "$work/rss" "$@" >/dev/null 2>"$work/err"
   local rc=$?
   t1=$(date +%s.%N)
-  rss=$(tail -n 1 "$work/rss" 2>/dev/null)
+  RSS=$(echo "$(tail -n 1 "$work/rss" 2>/dev/null || echo 0) / 1024" | bc -l)
+  SECS=$(echo "$t1 - $t0" | bc)
   if [ $rc -ne 0 ] || [ ! -f "$out" ]; then
+    SIZE=0
     printf '%-8s %-44s %14s %9s %9s\n' "$input" "$label" "failed($rc)" - -
     head -n 3 "$work/err" | sed 's/^/         /'
     return
   fi
-  printf '%-8s %-44s %14d %9.2f %9.1f\n' "$input" "$label" "$(stat -c %s "$out")" \
-    "$(echo "$t1 - $t0" | bc)" "$(echo "${rss:-0} / 1024" | bc -l)"
-  rm -f "$out"
+  SIZE=$(stat -c %s "$out")
+  printf '%-8s %-44s %14d %9.2f %9.1f\n' "$input" "$label" "$SIZE" "$SECS" "$RSS"
+  [ "${KEEP:-0}" = 1 ] || rm -f "$out"
 }
 
-run_folder() {
-  local dir=$corpus/A
+# compare LABEL OUR_SIZE OUR_SECS PEER_SIZE PEER_SECS: prints our size and
+# time as fractions of the peer's.
+compare() {
+  local label=$1 os=$2 ot=$3 ps=$4 pt=$5
+  if [ "$os" = 0 ] || [ "$ps" = 0 ]; then printf '%-8s %-44s %s\n' "" "$label" "n/a"; return; fi
+  printf '%-8s %-53s %34s\n' "" "$label" \
+    "$(printf 'size %.4f (%+.2f%%)  time %.2f' "$(echo "$os / $ps" | bc -l)" "$(echo "($os / $ps - 1) * 100" | bc -l)" "$(echo "$ot / $pt" | bc -l)")"
+}
+
+# One set: INPUT_LABEL, then the archiver arguments for ours (folder
+# contents or one file), run from $corpus; the peers run in PEER_DIR on
+# PEER_ARGS.
+run_set() {
+  local label=$1 ourspec=$2 peerdir=$3 peerargs=$4
+  local -a spec
+  read -r -a spec <<<"$ourspec"
   cd "$corpus"
-  measure A "ours a -tzip -mx=9 -mfb=64 -mpass=4 -r" "$work/o.zip" "$ours" a -tzip -mx=9 -mfb=64 -mpass=4 -r "$work/o.zip" "$dir/" '*'
-  measure A "ours a -tzip -mx=0 -r" "$work/o.zip" "$ours" a -tzip -mx=0 -r "$work/o.zip" "$dir/" '*'
-  measure A "ours a -t7z -mx=9 -r" "$work/o.7z" "$ours" a -t7z -mx=9 -r "$work/o.7z" "$dir/" '*'
-  measure A "ours a -t7z -mx=0 -r" "$work/o.7z" "$ours" a -t7z -mx=0 -r "$work/o.7z" "$dir/" '*'
-  cd "$dir"
-  measure A "zip -9 -r" "$work/z.zip" zip -q -9 -r "$work/z.zip" .
-  measure A "zip -0 -r" "$work/z.zip" zip -q -0 -r "$work/z.zip" .
-  measure A "bsdtar zip (level 9)" "$work/b.zip" bsdtar --format zip --options zip:compression-level=9 -cf "$work/b.zip" .
-  measure A "bsdtar 7z (lzma2, level 9)" "$work/b.7z" bsdtar --format 7zip --options 7zip:compression=lzma2,7zip:compression-level=9 -cf "$work/b.7z" .
-  measure A "tar | xz -9" "$work/t.tar.xz" sh -c "tar -cf - . | xz -9 -T1 > '$work/t.tar.xz'"
+  measure "$label" "ours a -tzip -mx=9 -mfb=64 -mpass=4 -r" "$work/o.zip" "$ours" a -tzip -mx=9 -mfb=64 -mpass=4 -r "$work/o.zip" "${spec[@]}"
+  local p1s=$SIZE p1t=$SECS
+  measure "$label" "ours same, -mmt=1" "$work/o.zip" "$ours" a -tzip -mx=9 -mfb=64 -mpass=4 -mmt=1 -r "$work/o.zip" "${spec[@]}"
+  measure "$label" "ours a -tzip -mx=1 -r" "$work/o.zip" "$ours" a -tzip -mx=1 -r "$work/o.zip" "${spec[@]}"
+  local l1s=$SIZE l1t=$SECS
+  measure "$label" "ours a -tzip -mx=0 -r" "$work/o.zip" "$ours" a -tzip -mx=0 -r "$work/o.zip" "${spec[@]}"
+  local p2s=$SIZE p2t=$SECS
+  measure "$label" "ours a -t7z -mx=9 -r" "$work/o.7z" "$ours" a -t7z -mx=9 -r "$work/o.7z" "${spec[@]}"
+  local p3s=$SIZE p3t=$SECS
+  measure "$label" "ours a -t7z -mx=0 -r" "$work/o.7z" "$ours" a -t7z -mx=0 -r "$work/o.7z" "${spec[@]}"
+  local p4s=$SIZE p4t=$SECS
+  cd "$peerdir"
+  # shellcheck disable=SC2086
+  measure "$label" "zip -9" "$work/z.zip" zip -q -9 -r "$work/z.zip" $peerargs
+  local z9s=$SIZE z9t=$SECS
+  # shellcheck disable=SC2086
+  measure "$label" "zip -1" "$work/z.zip" zip -q -1 -r "$work/z.zip" $peerargs
+  local z1s=$SIZE z1t=$SECS
+  # shellcheck disable=SC2086
+  measure "$label" "zip -0" "$work/z.zip" zip -q -0 -r "$work/z.zip" $peerargs
+  local z0s=$SIZE z0t=$SECS
+  # shellcheck disable=SC2086
+  measure "$label" "copy (cp, the disk's rate)" "$work/copy/done" sh -c "mkdir -p '$work/copy' && cp -r $peerargs '$work/copy/' && sync && touch '$work/copy/done'"
+  local cps=$SIZE cpt=$SECS
+  rm -rf "$work/copy"
+  # shellcheck disable=SC2086
+  measure "$label" "bsdtar zip (level 9)" "$work/b.zip" bsdtar --format zip --options zip:compression-level=9 -cf "$work/b.zip" $peerargs
+  # shellcheck disable=SC2086
+  measure "$label" "bsdtar 7z (lzma2, level 9)" "$work/b.7z" bsdtar --format 7zip --options 7zip:compression=lzma2,7zip:compression-level=9 -cf "$work/b.7z" $peerargs
+  local b7s=$SIZE b7t=$SECS
+  measure "$label" "tar | xz -9" "$work/t.tar.xz" sh -c "tar -cf - $peerargs | xz -9 -T1 > '$work/t.tar.xz'"
+  if [ -n "${5:-}" ] && command -v zopfli >/dev/null; then
+    # The practical limit for deflate, capped in time.
+    measure "$label" "zopfli --i5 (deflate limit, max 120 s)" "$work/zf.deflate" sh -c "timeout 120 zopfli --i5 --deflate -c '$5' > '$work/zf.deflate'"
+  fi
+  echo "         -- ratios (ours / peer)"
+  compare "$label" "profile 1 zip vs zip -9 (goal <= 0.97, time <= 1)" "$p1s" "$p1t" "$z9s" "$z9t"
+  compare "$label" "zip -mx=1 vs zip -1" "$l1s" "$l1t" "$z1s" "$z1t"
+  compare "$label" "profile 2 store vs zip -0 (time goal <= 1.2)" "$p2s" "$p2t" "$z0s" "$z0t"
+  compare "$label" "profile 2 store vs the disk's copy (time)" "$p2s" "$p2t" "$p2s" "$cpt"
+  compare "$label" "profile 3 7z vs bsdtar 7z (goal <= 1, time <= 0.6)" "$p3s" "$p3t" "$b7s" "$b7t"
+  compare "$label" "profile 4 7z store vs zip -0 (time goal <= 1.2)" "$p4s" "$p4t" "$z0s" "$z0t"
 }
 
-run_file() {
-  local name=$1 label=$2
+# Determinism: the same command twice gives the same bytes.
+determinism() {
   cd "$corpus"
-  measure "$label" "ours a -tzip -mx=9 -mfb=64 -mpass=4 -r" "$work/o.zip" "$ours" a -tzip -mx=9 -mfb=64 -mpass=4 -r "$work/o.zip" "$corpus/$name"
-  measure "$label" "ours a -tzip -mx=0 -r" "$work/o.zip" "$ours" a -tzip -mx=0 -r "$work/o.zip" "$corpus/$name"
-  measure "$label" "ours a -t7z -mx=9 -r" "$work/o.7z" "$ours" a -t7z -mx=9 -r "$work/o.7z" "$corpus/$name"
-  measure "$label" "ours a -t7z -mx=0 -r" "$work/o.7z" "$ours" a -t7z -mx=0 -r "$work/o.7z" "$corpus/$name"
-  measure "$label" "zip -9" "$work/z.zip" zip -q -9 "$work/z.zip" "$name"
-  measure "$label" "zip -0" "$work/z.zip" zip -q -0 "$work/z.zip" "$name"
-  measure "$label" "bsdtar zip (level 9)" "$work/b.zip" bsdtar --format zip --options zip:compression-level=9 -cf "$work/b.zip" "$name"
-  measure "$label" "bsdtar 7z (lzma2, level 9)" "$work/b.7z" bsdtar --format 7zip --options 7zip:compression=lzma2,7zip:compression-level=9 -cf "$work/b.7z" "$name"
-  measure "$label" "xz -9" "$work/x.xz" sh -c "xz -9 -T1 -c '$name' > '$work/x.xz'"
+  local a b
+  for mt in 1 2; do
+    "$ours" a -tzip -mx=9 -mfb=64 -mpass=4 -mmt=$mt "$work/d1.zip" B.html >/dev/null
+    "$ours" a -tzip -mx=9 -mfb=64 -mpass=4 -mmt=$mt "$work/d2.zip" B.html >/dev/null
+    a=$(sha256sum <"$work/d1.zip"); b=$(sha256sum <"$work/d2.zip")
+    echo "determinism: B.html profile 1 -mmt=$mt twice: $([ "$a" = "$b" ] && echo identical || echo DIFFERENT)"
+    rm -f "$work/d1.zip" "$work/d2.zip"
+  done
 }
 
-run_folder
-run_file B.html B.html
-run_file B2.bin B2.bin
+run_set A "A/ *" "$corpus/A" "."
+run_set B.html "B.html" "$corpus" "B.html" "$corpus/B.html"
+run_set B2.bin "B2.bin" "$corpus" "B2.bin" "$corpus/B2.bin"
+determinism

@@ -3,7 +3,7 @@
 # Wine on the test display. The log, caption and state are read from outside
 # by the probe; archives are checked with Python's zipfile and bsdtar.
 #
-#   morvik_e2e.py commandline|interactive BUILD_APP_DIR PROBE OUTPUT_DIR
+#   morvik_e2e.py commandline|interactive|options BUILD_APP_DIR PROBE OUTPUT_DIR
 import os
 import shutil
 import subprocess
@@ -15,6 +15,7 @@ import zipfile
 scenario, app_dir, probe, out_dir = sys.argv[1:5]
 app_dir, out_dir = os.path.abspath(app_dir), os.path.abspath(out_dir)
 exe = os.path.join(app_dir, "Morvik.exe")
+settings_file = os.path.join(app_dir, "Morvik.ini")
 failures = []
 
 
@@ -233,6 +234,72 @@ def interactive():
     check(zip_names(os.path.join(d, "folder with blanks.zip")) == ["inner.txt"], "folder with blanks.zip")
 
 
+def read_ini(path):
+    data = open(path, "rb").read()
+    check(data[:2] == b"\xff\xfe", "the settings file starts with FF FE")
+    return data[2:].decode("utf-16-le")
+
+
+def write_ini(path, text):
+    with open(path, "wb") as f:
+        f.write(b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le"))
+
+
+def options():
+    d = fresh("e2e-options")
+    src = os.path.join(d, "notes.txt")
+    with open(src, "w") as f:
+        f.write("notes\n" * 50)
+    # Started with a path and without /n: the options dialog comes first, with
+    # its quit button; quitting compresses nothing and still saves settings.
+    proc = subprocess.Popen(["wine", exe, win_path(src)], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    rc, rect = probe_run("wait-class", 30000, "TMV_OPTION")
+    check(rc == 0, "the options dialog shows before the command-line batch")
+    time.sleep(0.5)
+    if rc == 0 and rect:
+        x, y, w, h = (int(v) for v in rect[0].split())
+        shot = os.path.join(out_dir, "e2e-options-dialog.png")
+        subprocess.run(["import", "-window", "root", "-crop", f"{w}x{h}+{x}+{y}", "+repage", shot], check=False)
+        print("screenshot: " + shot)
+    check(probe_run("press", 10000, "TMV_OPTION", "終了")[0] == 0, "the quit button is there and pressed")
+    try:
+        proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        failures.append("Morvik did not end after the quit button")
+    check(not os.path.exists(os.path.join(d, "notes.zip")), "no archive after quitting")
+    check(os.path.exists(settings_file), "the settings file is written all the same")
+    text = read_ini(settings_file)
+    check(text.startswith("[Main]\r\nX="), "section Main comes first")
+    check("\r\n[Option]\r\n" in text and "7zCommandLine=a -tzip -mx=9 -mfb=64 -mpass=4 -r\r\n" in text,
+          "section Option holds the profiles")
+
+    # A settings file edited between runs: profile 5 filled in and selected,
+    # archives into a chosen folder. /N skips the dialog.
+    out = os.path.join(d, "out")
+    os.makedirs(out)
+    text = text.replace("7zCommandLine5=\r\n", "7zCommandLine5=a -t7z -mx=1 -r\r\n")
+    text = text.replace("7zExt5=\r\n", "7zExt5=.7z\r\n")
+    text = text.replace("7zCommandLineSelect=0", "7zCommandLineSelect=4")
+    text = text.replace("DestFolder=\r\n", "DestFolder=" + win_path(out) + "\r\n")
+    text = text.replace("DestFolderMode=1", "DestFolderMode=2")
+    write_ini(settings_file, text.replace("\r\n", "\n"))
+    proc = start("/N", win_path(src))
+    rc, lines = probe_run("wait-lines", 1, 60000)
+    check(lines[-1:] == ["[FileOK] notes.txt"], f"the job ran at once (log {lines})")
+    archive = os.path.join(out, "notes.7z")
+    check(os.path.exists(archive), "profile 5 wrote notes.7z into the chosen folder")
+    if os.path.exists(archive):
+        x = os.path.join(d, "x")
+        bsdtar_extract(archive, x)
+        check(open(os.path.join(x, "notes.txt"), "rb").read() == open(src, "rb").read(), "the 7z holds the file")
+    stop(proc)
+    after = read_ini(settings_file)
+    check("7zCommandLineSelect=4\r\n" in after and "DestFolderMode=2\r\n" in after,
+          "the edited settings are written back")
+
+
 if not os.environ.get("DISPLAY"):
     print("SKIPPED: no DISPLAY (scripts/test starts a private display)")
     sys.exit(0)
@@ -244,7 +311,10 @@ os.makedirs(out_dir, exist_ok=True)
 probe_run("close")
 probe_run("wait-gone", 10000)
 try:
-    {"commandline": commandline, "interactive": interactive}[scenario]()
+    # Every scenario starts from a first run's settings.
+    if os.path.exists(settings_file):
+        os.remove(settings_file)
+    {"commandline": commandline, "interactive": interactive, "options": options}[scenario]()
 except Exception as e:  # report, and leave no Morvik behind for the next test
     failures.append(repr(e))
     print("FAIL " + repr(e))

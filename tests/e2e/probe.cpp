@@ -128,8 +128,35 @@ HWND MessageBoxOfMorvik() {
   return nullptr;
 }
 
+// A visible top-level window of the given class, and its visible button with
+// the given caption.
+HWND VisibleWindowOfClass(const wchar_t* cls) {
+  HWND w = FindWindowW(cls, nullptr);
+  return w && IsWindowVisible(w) ? w : nullptr;
+}
+
+HWND ButtonWithCaption(HWND parent, const std::wstring& caption) {
+  struct Search { const std::wstring* caption; HWND found; } search{&caption, nullptr};
+  EnumChildWindows(
+      parent,
+      [](HWND hwnd, LPARAM lp) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(lp);
+        wchar_t cls[64], text[256];
+        GetClassNameW(hwnd, cls, 64);
+        GetWindowTextW(hwnd, text, 256);
+        if (lstrcmpiW(cls, L"Button") == 0 && *s->caption == text && IsWindowVisible(hwnd)) {
+          s->found = hwnd;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 int Usage() {
-  Print(L"usage: probe lines|caption|state|wait-window|wait-stable|wait-lines|wait-gone|close|open-files|message ...");
+  Print(L"usage: probe lines|caption|state|wait-window|wait-stable|wait-lines|wait-gone|close|open-files|message|"
+        L"wait-class|press ...");
   return 2;
 }
 
@@ -145,6 +172,26 @@ int wmain(int argc, wchar_t** argv) {
     return ok ? 0 : 1;
   }
   if (cmd == L"wait-gone") return WaitFor(arg(2), [] { return MainWindow() == nullptr; }) ? 0 : 1;
+  // wait-class TIMEOUT CLASS: a visible window of that class appears; prints
+  // its screen rectangle.
+  if (cmd == L"wait-class" && argc >= 4) {
+    HWND w = nullptr;
+    if (!WaitFor(arg(2), [&] { return (w = VisibleWindowOfClass(argv[3])) != nullptr; })) return 1;
+    RECT r;
+    GetWindowRect(w, &r);
+    Print(std::to_wstring(r.left) + L" " + std::to_wstring(r.top) + L" " + std::to_wstring(r.right - r.left) + L" " +
+          std::to_wstring(r.bottom - r.top));
+    return 0;
+  }
+  // press TIMEOUT CLASS CAPTION: clicks the button of that caption in the
+  // visible window of that class, as a user would.
+  if (cmd == L"press" && argc >= 5) {
+    HWND w = nullptr, b = nullptr;
+    if (!WaitFor(arg(2), [&] { return (w = VisibleWindowOfClass(argv[3])) && (b = ButtonWithCaption(w, argv[4])); }))
+      return 1;
+    PostMessageW(b, BM_CLICK, 0, 0);
+    return 0;
+  }
   if (cmd == L"message") {
     HWND box = nullptr;
     if (!WaitFor(arg(2), [&] { return (box = MessageBoxOfMorvik()) != nullptr; })) return 1;

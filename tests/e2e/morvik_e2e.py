@@ -319,5 +319,8 @@ except Exception as e:  # report, and leave no Morvik behind for the next test
     failures.append(repr(e))
     print("FAIL " + repr(e))
     probe_run("close")
+# Leave no settings of a test behind for the next user of this build.
+if os.path.exists(settings_file):
+    os.remove(settings_file)
 print(f"{len(failures)} failure(s)")
 sys.exit(1 if failures else 0)

@@ -60,9 +60,9 @@ measure() {
 # time as fractions of the peer's.
 compare() {
   local label=$1 os=$2 ot=$3 ps=$4 pt=$5
-  if [ "$os" = 0 ] || [ "$ps" = 0 ]; then printf '%-8s %-44s %s\n' "" "$label" "n/a"; return; fi
-  printf '%-8s %-53s %34s\n' "" "$label" \
-    "$(printf 'size %.4f (%+.2f%%)  time %.2f' "$(echo "$os / $ps" | bc -l)" "$(echo "($os / $ps - 1) * 100" | bc -l)" "$(echo "$ot / $pt" | bc -l)")"
+  if [ "$os" = 0 ] || [ "$ps" = 0 ]; then printf '%-8s %-53s %s\n' "" "$label" "n/a"; return; fi
+  awk -v l="$label" -v os="$os" -v ot="$ot" -v ps="$ps" -v pt="$pt" 'BEGIN {
+    printf "%-8s %-56s size %.4f (%+.2f%%)  time %.2f\n", "", l, os / ps, (os / ps - 1) * 100, (pt > 0 ? ot / pt : 0) }'
 }
 
 # One set: INPUT_LABEL, then the archiver arguments for ours (folder

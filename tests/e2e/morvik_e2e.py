@@ -3,8 +3,9 @@
 # Wine on the test display. The log, caption and state are read from outside
 # by the probe; archives are checked with Python's zipfile and bsdtar.
 #
-#   morvik_e2e.py commandline|interactive|options BUILD_APP_DIR PROBE OUTPUT_DIR
+#   morvik_e2e.py commandline|interactive|options|dialogs BUILD_APP_DIR PROBE OUTPUT_DIR
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -300,6 +301,74 @@ def options():
           "the edited settings are written back")
 
 
+def window_shot(cls, name):
+    rc, rect = probe_run("wait-class", 10000, cls)
+    if rc == 0 and rect:
+        time.sleep(0.5)
+        x, y, w, h = (int(v) for v in rect[0].split())
+        shot = os.path.join(out_dir, name)
+        subprocess.run(["import", "-window", "root", "-crop", f"{w}x{h}+{x}+{y}", "+repage", shot], check=False)
+        print("screenshot: " + shot)
+    return rc == 0
+
+
+def keys(*combos):
+    # The main window's X window, found by its caption as it is now.
+    caption = probe_run("caption")[1]
+    wid = x_window("^" + re.escape(caption[0]) + "$") if caption else None
+    check(wid is not None, "the main window is found on the display")
+    subprocess.run(["xdotool", "windowfocus", "--sync", wid], check=False)
+    for k in combos:
+        subprocess.run(["xdotool", "key", "--window", wid, k], check=False)
+        time.sleep(0.4)
+
+
+def dialogs():
+    d = fresh("e2e-dialogs")
+    pick = os.path.join(d, "pick")
+    os.makedirs(pick)
+    with open(os.path.join(pick, "inside.txt"), "w") as f:
+        f.write("inside\n")
+    long_name = "a-very-long-document-name-" + "x" * 120 + "-end.txt"
+    with open(os.path.join(d, long_name), "w") as f:
+        f.write("long\n")
+    # The remembered folder roots the folder browser.
+    write_ini(settings_file, "[Main]\nX=100\nY=100\nW=300\nH=300\nDir=" + win_path(pick) + "\n\n")
+    proc = start("/n", win_path(os.path.join(d, long_name)))
+    rc, lines = probe_run("wait-lines", 1, 60000)
+    check(rc == 0 and lines[-1:] == ["[FileOK] " + long_name], "the long-named file is compressed")
+    rc, out = probe_run("scroll-right")
+    extent, width = (int(v) for v in out[0].split()) if rc == 0 and out else (0, 1)
+    check(extent > width, f"the log's scroll range covers its widest line ({extent} > {width})")
+    time.sleep(0.5)
+    screenshot("e2e-log-scrolled.png")
+
+    # File > Open folder (Ctrl+F): cancelled first, then confirmed.
+    keys("ctrl+f")
+    check(window_shot("#32770", "e2e-folder-browser.png"), "the folder browser opens")
+    probe_run("press", 5000, "#32770", "Cancel")
+    time.sleep(1)
+    check(probe_run("lines")[1] == ["[FileOK] " + long_name], "a cancelled browser runs nothing")
+    keys("ctrl+f")
+    probe_run("wait-class", 10000, "#32770")
+    probe_run("press", 5000, "#32770", "OK")
+    rc, lines = probe_run("wait-lines", 2, 60000)
+    check(lines[-1:] == ["[DirectoryOK] pick"], f"the picked folder is compressed and appended (log {lines})")
+    check(os.path.exists(os.path.join(d, "pick.zip")), "pick.zip beside the picked folder")
+
+    # Help > About, by the keyboard as a user would.
+    keys("alt+h", "a")
+    check(window_shot("TMV_ABOUT", "e2e-about.png"), "the about dialog opens")
+    rc, texts = probe_run("texts", "TMV_ABOUT")
+    check("バージョン情報" in texts and "Morvik 141104" in texts, f"the about dialog's texts ({texts})")
+    probe_run("close-class", "TMV_ABOUT")
+    time.sleep(0.5)
+    check(probe_run("wait-class", 200, "TMV_ABOUT")[0] != 0, "the about dialog closes through its close box")
+    stop(proc)
+    text = read_ini(settings_file)
+    check("Dir=" + win_path(pick) + "\r\n" in text, "the picked folder is remembered")
+
+
 if not os.environ.get("DISPLAY"):
     print("SKIPPED: no DISPLAY (scripts/test starts a private display)")
     sys.exit(0)
@@ -314,7 +383,8 @@ try:
     # Every scenario starts from a first run's settings.
     if os.path.exists(settings_file):
         os.remove(settings_file)
-    {"commandline": commandline, "interactive": interactive, "options": options}[scenario]()
+    {"commandline": commandline, "interactive": interactive, "options": options,
+     "dialogs": dialogs}[scenario]()
 except Exception as e:  # report, and leave no Morvik behind for the next test
     failures.append(repr(e))
     print("FAIL " + repr(e))

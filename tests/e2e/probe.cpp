@@ -183,6 +183,37 @@ int wmain(int argc, wchar_t** argv) {
           std::to_wstring(r.bottom - r.top));
     return 0;
   }
+  // scroll-right: scrolls the log sideways as far as it goes; prints the
+  // list box's horizontal extent and its client width.
+  if (cmd == L"scroll-right") {
+    HWND list = LogList(MainWindow());
+    if (!list) return 1;
+    // Page by page, as clicks on the scroll bar's track do.
+    for (int i = 0; i < 100; ++i) SendMessageW(list, WM_HSCROLL, MAKEWPARAM(SB_PAGERIGHT, 0), 0);
+    SendMessageW(list, WM_HSCROLL, MAKEWPARAM(SB_ENDSCROLL, 0), 0);
+    RECT r;
+    GetClientRect(list, &r);
+    Print(std::to_wstring(SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0)) + L" " + std::to_wstring(r.right));
+    return 0;
+  }
+  // close-class CLASS: a close request to the visible window of that class,
+  // as its close box sends.
+  if (cmd == L"close-class" && argc >= 3) {
+    HWND w = VisibleWindowOfClass(argv[2]);
+    if (!w) return 1;
+    PostMessageW(w, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return 0;
+  }
+  // texts CLASS: the texts of the visible window of that class and of its
+  // children, one a line.
+  if (cmd == L"texts" && argc >= 3) {
+    HWND w = VisibleWindowOfClass(argv[2]);
+    if (!w) return 1;
+    Print(Text(w));
+    EnumChildWindows(
+        w, [](HWND h, LPARAM) -> BOOL { Print(Text(h)); return TRUE; }, 0);
+    return 0;
+  }
   // press TIMEOUT CLASS CAPTION: clicks the button of that caption in the
   // visible window of that class, as a user would.
   if (cmd == L"press" && argc >= 5) {

@@ -62,6 +62,7 @@ protected:
 };
 
 TEST_F(ListBoxEx, StartsWithSpaceFiveAndSendsNothing) {
+  EXPECT_NE(SendMessageW(list->Handle(), WM_GETFONT, 0, 0), 0) << "the list box shows its form's font";
   EXPECT_EQ(list->Space(), 5);
   EXPECT_TRUE(g_counts.extents.empty());
 }
@@ -164,6 +165,35 @@ TEST_F(ListBoxEx, LongLinesScrollIntoView) {
   std::wstring line = L"[FileOK] " + std::wstring(300, L'長');
   Add(line);
   EXPECT_GT(Extent(), 200) << "a line wider than the box widens the scroll range";
+}
+
+}  // namespace
+
+namespace {
+
+int DrawnWidth(HFONT font, const std::wstring& text) {
+  HDC dc = GetDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, font);
+  RECT r = {0, 0, 0, 0};
+  DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+  SelectObject(dc, old);
+  ReleaseDC(nullptr, dc);
+  return r.right - r.left;
+}
+
+TEST_F(ListBoxEx, MeasuresInTheFontTheLinesAreShownIn) {
+  HFONT big = CreateFontW(-30, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                          CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"Tahoma");
+  SendMessageW(list->Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(big), FALSE);
+  for (const std::wstring line : {std::wstring(L"[FileOK] report.txt"), std::wstring(L"[FileOK] とても長い名前.txt")}) {
+    list->Items().Clear();
+    Reset();
+    Add(line);
+    ASSERT_EQ(g_counts.extents.size(), 1u);
+    EXPECT_EQ(g_counts.extents[0], DrawnWidth(big, line) + 5);
+  }
+  SendMessageW(list->Handle(), WM_SETFONT, 0, FALSE);
+  DeleteObject(big);
 }
 
 }  // namespace

@@ -116,6 +116,7 @@ TEST_F(MainWiring, FolderHoldingItsOwnArchiveIsKept) {
 
 TEST_F(MainWiring, FirstRunWritesBothSectionsMainFirst) {
   Start();
+  EXPECT_NE(SendMessageW(form->LIST->Handle(), WM_GETFONT, 0, 0), 0) << "the log shows the window's font";
   form->MV_OPTION->MoveTo(300, 300);
   SetWindowPos(form->Handle(), nullptr, 100, 100, 300, 300, SWP_NOZORDER);
   Close();

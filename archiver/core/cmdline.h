@@ -1,5 +1,5 @@
 // The archiver's command line: splitting it into words and reading the
-// command, the switches, the archive path and the file specifications.
+// command, the switches, the archive path and the file patterns.
 // Pure text work, no file system access.
 #pragma once
 
@@ -21,7 +21,7 @@ struct Word {
 // is the word C:\dir\ (quotes are never escaped).
 std::vector<Word> SplitWords(std::string_view line);
 
-// One file specification: the base folder in force (empty = the current
+// One file pattern: the base folder in force (empty = the current
 // folder) and the pattern.
 struct FileSpec {
   std::string base;

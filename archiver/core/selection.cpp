@@ -42,7 +42,7 @@ class Selector {
   Selector(const fs::path& exclude, std::vector<Item>& items, Report& report)
       : exclude_(exclude), items_(items), report_(report) {}
 
-  bool Spec(const FileSpec& spec, bool recurse);
+  bool AddMatches(const FileSpec& fileSpec, bool recurse);
 
  private:
   bool IsExcluded(const fs::path& p) const {
@@ -146,8 +146,8 @@ class Selector {
   std::set<std::string> seen_;
 };
 
-bool Selector::Spec(const FileSpec& spec, bool recurse) {
-  const fs::path pattern = PathFromCommandText(spec.pattern);
+bool Selector::AddMatches(const FileSpec& fileSpec, bool recurse) {
+  const fs::path pattern = PathFromCommandText(fileSpec.pattern);
   const bool absolute = pattern.has_root_directory() || pattern.has_root_name();
   const std::string mask = PathToUtf8(pattern.filename());
   const fs::path dirPart = pattern.parent_path();
@@ -157,7 +157,7 @@ bool Selector::Spec(const FileSpec& spec, bool recurse) {
   if (absolute) {
     dir = AbsolutePath(dirPart);
   } else {
-    dir = AbsolutePath(spec.base.empty() ? fs::path(".") : PathFromCommandText(spec.base));
+    dir = AbsolutePath(fileSpec.base.empty() ? fs::path(".") : PathFromCommandText(fileSpec.base));
     // The folder part of a relative pattern leads every entry name, and its
     // folders are entries of their own.
     for (const fs::path& comp : dirPart) {
@@ -171,7 +171,7 @@ bool Selector::Spec(const FileSpec& spec, bool recurse) {
   }
 
   if (mask.empty() || mask == "." || mask == "..") {
-    return report_.Fail(kErrNoMatch, "Error: no file name in \"" + spec.pattern + "\"");
+    return report_.Fail(kErrNoMatch, "Error: no file name in \"" + fileSpec.pattern + "\"");
   }
   if (!HasWildcard(mask)) {
     const fs::path disk = dir / pattern.filename();
@@ -183,11 +183,11 @@ bool Selector::Spec(const FileSpec& spec, bool recurse) {
 
   const FileFacts df = GetFileFacts(dir);
   if (!df.exists || !df.isDir)
-    return report_.Fail(kErrNoMatch, "Error: no folder " + PathToUtf8(dir) + " for \"" + spec.pattern + "\"");
+    return report_.Fail(kErrNoMatch, "Error: no folder " + PathToUtf8(dir) + " for \"" + fileSpec.pattern + "\"");
   int matched = 0;
   if (!Match(dir, prefix, mask, recurse, matched)) return false;
   if (matched == 0 && mask != "*" && mask != "*.*")
-    return report_.Fail(kErrNoMatch, "Error: nothing matches \"" + spec.pattern + "\" in " + PathToUtf8(dir));
+    return report_.Fail(kErrNoMatch, "Error: nothing matches \"" + fileSpec.pattern + "\" in " + PathToUtf8(dir));
   return true;
 }
 
@@ -219,8 +219,8 @@ fs::path AbsolutePath(const fs::path& path) {
 bool SelectItems(const Command& command, const fs::path& exclude, std::vector<Item>& items,
                  Report& report) {
   Selector s(exclude.empty() ? exclude : AbsolutePath(exclude), items, report);
-  for (const FileSpec& spec : command.specs) {
-    if (!s.Spec(spec, command.recurse)) return false;
+  for (const FileSpec& fileSpec : command.specs) {
+    if (!s.AddMatches(fileSpec, command.recurse)) return false;
   }
   return true;
 }

@@ -1,4 +1,4 @@
-// File selection: turns the file specifications of a command into the items
+// File selection: turns the file patterns of a command into the items
 // of an archive, with their entry names, by looking at the disk.
 #pragma once
 
@@ -10,7 +10,7 @@
 
 namespace arc {
 
-// Rules, for each specification:
+// Rules, for each file pattern:
 // - the pattern is absolute, or relative to its base folder (or to the
 //   current folder when none was given); only its last component may hold
 //   '*' and '?', matched case-insensitively;

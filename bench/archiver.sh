@@ -56,13 +56,13 @@ measure() {
   [ "${KEEP:-0}" = 1 ] || rm -f "$out"
 }
 
-# compare LABEL OUR_SIZE OUR_SECS PEER_SIZE PEER_SECS: prints our size and
-# time as fractions of the peer's.
+# compare SET LABEL OUR_SIZE OUR_SECS PEER_SIZE PEER_SECS: prints our size
+# and time as fractions of the peer's.
 compare() {
-  local label=$1 os=$2 ot=$3 ps=$4 pt=$5
-  if [ "$os" = 0 ] || [ "$ps" = 0 ]; then printf '%-8s %-53s %s\n' "" "$label" "n/a"; return; fi
-  awk -v l="$label" -v os="$os" -v ot="$ot" -v ps="$ps" -v pt="$pt" 'BEGIN {
-    printf "%-8s %-56s size %.4f (%+.2f%%)  time %.2f\n", "", l, os / ps, (os / ps - 1) * 100, (pt > 0 ? ot / pt : 0) }'
+  local set=$1 label=$2 os=$3 ot=$4 ps=$5 pt=$6
+  if [ "$os" = 0 ] || [ "$ps" = 0 ]; then printf '%-8s %-56s %s\n' "$set" "$label" "n/a"; return; fi
+  awk -v s="$set" -v l="$label" -v os="$os" -v ot="$ot" -v ps="$ps" -v pt="$pt" 'BEGIN {
+    printf "%-8s %-56s size %.4f (%+.2f%%)  time %.2f\n", s, l, os / ps, (os / ps - 1) * 100, (pt > 0 ? ot / pt : 0) }'
 }
 
 # One set: INPUT_LABEL, then the archiver arguments for ours (folder

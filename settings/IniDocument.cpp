@@ -244,12 +244,15 @@ const IniDocument::Section* IniDocument::FindSection(const std::u16string& name)
   return nullptr;
 }
 
+// Names are looked up as a write would hold them, so that a read with the
+// same names as a write finds what the write stored.
 const IniDocument::Line* IniDocument::FindEntry(const std::u16string& section,
                                                 const std::u16string& key) const {
-  const Section* s = FindSection(section);
+  const Section* s = FindSection(Normalize(section));
   if (!s) return nullptr;
+  const std::u16string k = Normalize(key);
   for (const Line& l : s->lines)
-    if (l.is_entry && SameName(l.key, key)) return &l;
+    if (l.is_entry && SameName(l.key, k)) return &l;
   return nullptr;
 }
 

@@ -64,6 +64,9 @@ class IniDocument {
 
   // Typed reads. The default is returned when the section or the key is
   // absent; an entry that is present with an empty value reads as "".
+  // The section and key are taken as a write takes them (line breaks and
+  // NULs as spaces, surrounding blanks trimmed), so a read with the names
+  // of a write finds what it wrote.
   std::wstring ReadString(const std::wstring& section, const std::wstring& key,
                           const std::wstring& def) const;
   // Decimal with an optional sign, or hexadecimal after "$" or "0x"/"0X";

@@ -179,6 +179,30 @@ TEST(IniWrites, TextIsHeldAsAReloadWouldGiveIt) {
   EXPECT_EQ(reloaded.ToBytes(), bytes);
 }
 
+// A read with the names a write was given finds what the write stored, even
+// where the write changed the names (blanks trimmed, NULs and line breaks as
+// spaces), before and after a reload. The last case is the fuzzer's.
+TEST(IniWrites, ReadsFindWhatWritesStored) {
+  struct Case {
+    std::wstring section, key;
+  };
+  const std::vector<Case> cases = {
+      {L" S\n", L"  m "},
+      {L"S\r", L"\0m"s},
+      {L"\tOption", L"k\r\nx"},
+      {L" b ]", L"\xAF\x94\x9A" L"d\0\0\0\0\0y"s},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.key));
+    IniDocument d = Doc(u"[A]\r\nk=1\r\n");
+    ASSERT_TRUE(d.WriteString(c.section, c.key, L"v"));
+    EXPECT_EQ(d.ReadString(c.section, c.key, kAbsent), L"v");
+    EXPECT_EQ(IniDocument::FromBytes(d.ToBytes()).ReadString(c.section, c.key, kAbsent), L"v");
+    ASSERT_TRUE(d.WriteInteger(c.section, c.key, 42));
+    EXPECT_EQ(d.ReadInteger(c.section, c.key, 0), 42);
+  }
+}
+
 TEST(IniLayout, WrittenLayout) {
   IniDocument d;
   d.WriteInteger(L"Main", L"X", 100);

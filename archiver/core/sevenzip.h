@@ -66,10 +66,14 @@ struct Entry {
   size_t stream = 0;  // index into the archive's streams when hasStream
 };
 
-// A folder: one coder (Copy or LZMA) over one packed stream.
+// A folder: one coder (Copy or LZMA) over one packed stream, optionally
+// followed by the x86 branch converter (two coders, the converter's input
+// bound to the other coder's output).
 struct Folder {
   bool lzma = false;
-  std::vector<uint8_t> props;
+  std::vector<uint8_t> props;  // the LZMA coder's
+  bool bcj = false;
+  uint32_t bcjStart = 0;  // the converter's start position
   uint64_t packOffset = 0;  // absolute file offset of the packed stream
   uint64_t packSize = 0;
   bool packCrcDefined = false;
@@ -159,6 +163,8 @@ class FolderReader {
 
  private:
   long long ReadPacked(uint8_t* buf, size_t size);
+  // The Copy or LZMA coder's output, before the branch converter.
+  bool ReadInner(uint8_t* buf, size_t size, size_t& got, std::string& error);
 
   struct Impl;
   std::unique_ptr<Impl> impl_;

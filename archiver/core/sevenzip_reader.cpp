@@ -9,6 +9,7 @@
 #include <fstream>
 #include <new>
 
+#include "core/bcj.h"
 #include "core/lzma_codec.h"
 #include "core/sevenzip.h"
 #include "core/text.h"
@@ -141,12 +142,16 @@ struct StreamsInfo {
   std::vector<Stream> streams;
 };
 
-Folder ReadFolder(ByteReader& r, uint64_t& numPacked) {
+// Reads one folder. Supported: one Copy or LZMA coder; or that coder and
+// the x86 branch converter, the converter's input bound to the other's
+// output. `numOut` is the number of unpack sizes the folder lists.
+Folder ReadFolder(ByteReader& r, uint64_t& numPacked, size_t& numOut) {
   size_t numCoders = r.Count();
   if (numCoders == 0 || numCoders > 64) Fail("bad number of coders");
   uint64_t totalIn = 0, totalOut = 0;
   Folder folder;
-  bool supported = numCoders == 1;
+  bool supported = numCoders <= 2;
+  size_t bcjIndex = SIZE_MAX, mainIndex = SIZE_MAX;
   for (size_t i = 0; i < numCoders; ++i) {
     uint8_t flags = r.Byte();
     if (flags & 0x80) Fail("alternative coders are not supported");
@@ -167,6 +172,14 @@ Folder ReadFolder(ByteReader& r, uint64_t& numPacked) {
       props.assign(p, p + n);
     }
     if (in != 1 || out != 1) supported = false;
+    if (idSize == sizeof bcj::kX86Id && std::memcmp(id, bcj::kX86Id, idSize) == 0) {
+      if (bcjIndex != SIZE_MAX || (!props.empty() && props.size() != 4)) supported = false;
+      if (props.size() == 4) folder.bcjStart = Le32(props.data());
+      bcjIndex = i;
+      continue;
+    }
+    if (mainIndex != SIZE_MAX) supported = false;
+    mainIndex = i;
     if (idSize == sizeof kLzmaId && std::memcmp(id, kLzmaId, idSize) == 0) {
       folder.lzma = true;
     } else if (!(idSize == sizeof kCopyId && std::memcmp(id, kCopyId, idSize) == 0)) {
@@ -175,17 +188,23 @@ Folder ReadFolder(ByteReader& r, uint64_t& numPacked) {
     folder.props = std::move(props);
   }
   if (totalOut == 0) Fail("coder without output");
+  if (totalOut > kMaxCoderStreams) Fail("bad coder stream count");
   uint64_t bindPairs = totalOut - 1;
   if (totalIn < bindPairs) Fail("bad bind pairs");
   for (uint64_t i = 0; i < bindPairs; ++i) {
-    r.Number();
-    r.Number();
+    uint64_t inIndex = r.Number();
+    uint64_t outIndex = r.Number();
+    // With one stream per coder, stream indexes are coder indexes.
+    if (inIndex != bcjIndex || outIndex != mainIndex) supported = false;
   }
   numPacked = totalIn - bindPairs;
   if (numPacked > 1)
     for (uint64_t i = 0; i < numPacked; ++i) r.Number();
+  if (mainIndex == SIZE_MAX || (numCoders == 2) != (bcjIndex != SIZE_MAX)) supported = false;
   if (!supported) Fail("unsupported compression method");
   if (folder.lzma && folder.props.size() != 5) Fail("bad LZMA properties");
+  folder.bcj = bcjIndex != SIZE_MAX;
+  numOut = static_cast<size_t>(totalOut);
   return folder;
 }
 
@@ -221,9 +240,12 @@ StreamsInfo ReadStreamsInfo(ByteReader& r, uint64_t fileSize) {
     uint64_t packIndex = 0;
     uint64_t offset = kSignatureHeaderSize + si.packPos;
     if (offset < si.packPos) Fail("bad pack position");
+    std::vector<size_t> numOut;
     for (size_t i = 0; i < numFolders; ++i) {
       uint64_t numPacked = 0;
-      Folder f = ReadFolder(r, numPacked);
+      size_t outs = 1;
+      Folder f = ReadFolder(r, numPacked, outs);
+      numOut.push_back(outs);
       if (numPacked != 1 || packIndex >= si.packSizes.size()) Fail("folder without packed stream");
       f.packOffset = offset;
       f.packSize = si.packSizes[packIndex];
@@ -236,8 +258,12 @@ StreamsInfo ReadStreamsInfo(ByteReader& r, uint64_t fileSize) {
       si.folders.push_back(std::move(f));
     }
     if (r.Byte() != kCodersUnpackSize) Fail("unpack sizes expected");
-    for (auto& f : si.folders) {
+    for (size_t i = 0; i < si.folders.size(); ++i) {
+      Folder& f = si.folders[i];
       f.unpackSize = r.Number();
+      // The converter keeps its input's size: every size is the same.
+      for (size_t k = 1; k < numOut[i]; ++k)
+        if (r.Number() != f.unpackSize) Fail("converter sizes differ");
       if (!f.lzma && f.unpackSize != f.packSize) Fail("stored stream sizes differ");
     }
     for (;;) {
@@ -547,6 +573,9 @@ struct FolderReader::Impl {
   uint64_t produced = 0;
   uint32_t crc = 0;
   lzma::Decoder decoder;
+  uint64_t innerProduced = 0;  // bytes out of the Copy or LZMA coder
+  std::unique_ptr<bcj::X86Stream> bcj;
+  std::string bcjError;
 };
 
 FolderReader::~FolderReader() = default;
@@ -577,6 +606,12 @@ bool FolderReader::Open(const std::filesystem::path& file, const Folder& folder,
     error = "cannot read the archive";
     return false;
   }
+  if (folder.bcj) {
+    auto inner = [this](uint8_t* buf, size_t size, size_t& got) {
+      return ReadInner(buf, size, got, impl_->bcjError);
+    };
+    m.bcj = std::make_unique<bcj::X86Stream>(false, inner, folder.bcjStart);
+  }
   if (folder.lzma) {
     auto source = [this](uint8_t* buf, size_t size) -> long long {
       long long n = ReadPacked(buf, size);
@@ -588,10 +623,10 @@ bool FolderReader::Open(const std::filesystem::path& file, const Folder& folder,
   return true;
 }
 
-bool FolderReader::Read(uint8_t* buf, size_t size, size_t& got, std::string& error) {
+bool FolderReader::ReadInner(uint8_t* buf, size_t size, size_t& got, std::string& error) {
   Impl& m = *impl_;
   got = 0;
-  uint64_t left = m.folder.unpackSize - m.produced;
+  uint64_t left = m.folder.unpackSize - m.innerProduced;
   size = static_cast<size_t>(std::min<uint64_t>(size, left));
   if (size == 0) return true;
   if (m.folder.lzma) {
@@ -615,6 +650,28 @@ bool FolderReader::Read(uint8_t* buf, size_t size, size_t& got, std::string& err
       return false;
     }
     got = static_cast<size_t>(n);
+  }
+  m.innerProduced += got;
+  return true;
+}
+
+bool FolderReader::Read(uint8_t* buf, size_t size, size_t& got, std::string& error) {
+  Impl& m = *impl_;
+  got = 0;
+  uint64_t left = m.folder.unpackSize - m.produced;
+  size = static_cast<size_t>(std::min<uint64_t>(size, left));
+  if (size == 0) return true;
+  if (m.bcj) {
+    if (!m.bcj->Read(buf, size, got)) {
+      error = m.bcjError.empty() ? "cannot read the archive" : m.bcjError;
+      return false;
+    }
+    if (got == 0) {
+      error = "packed stream is truncated";
+      return false;
+    }
+  } else if (!ReadInner(buf, size, got, error)) {
+    return false;
   }
   m.produced += got;
   m.crc = Crc(buf, got, m.crc);

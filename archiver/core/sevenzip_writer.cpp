@@ -3,7 +3,9 @@
 // in memory, followed by an LZMA-packed header (plain at level 0). With more
 // than one thread and enough data, the files are split into two folders of
 // about equal size, encoded at the same time: the first straight into the
-// archive, the second into memory and appended after it.
+// archive, the second into memory and appended after it. x86 and x86-64
+// executables (PE or ELF, told by their first bytes) go into folders of
+// their own where the branch converter runs ahead of LZMA.
 #include <zlib.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 
 #include "core/workers.h"
 
+#include "core/bcj.h"
 #include "core/lzma_codec.h"
 #include "core/sevenzip.h"
 #include "core/text.h"
@@ -107,6 +110,7 @@ struct OutEntry {
   const Item* item = nullptr;  // new item, or
   size_t oldIndex = SIZE_MAX;  // entry of the old archive
   uint32_t crc = 0;            // filled in while encoding
+  bool executable = false;     // x86 code: encoded with the branch converter
 };
 
 // Output through a large buffer, with the CRC and count of what passed.
@@ -308,8 +312,39 @@ struct MemoryIn {
   }
 };
 
+// The branch converter over the encoder's input, as the codec reads it.
+struct ConverterIn {
+  ISeqInStream vt;
+  bcj::X86Stream stream;
+  explicit ConverterIn(ISeqInStream* source)
+      : vt{&ConverterIn::ReadThunk},
+        stream(true, [source](uint8_t* buf, size_t size, size_t& got) {
+          got = size;
+          return source->Read(source, buf, &got) == SZ_OK;
+        }) {}
+  static SRes ReadThunk(void* p, void* buf, size_t* size) {
+    auto* self = reinterpret_cast<ConverterIn*>(p);
+    size_t got = 0;
+    if (!self->stream.Read(static_cast<uint8_t*>(buf), *size, got)) return SZ_ERROR_READ;
+    *size = got;
+    return SZ_OK;
+  }
+};
+
+// True when the file or old entry holds x86 code. A file that cannot be
+// read is not, here; reading it for the archive reports the failure.
+bool IsExecutable(const OutEntry& e, const Archive* old) {
+  if (!e.item) return old && old->folders()[old->streams()[old->entries()[e.oldIndex].stream].folder].bcj;
+  uint8_t head[4096];
+  std::ifstream in(e.item->source, std::ios::binary);
+  if (!in) return false;
+  in.read(reinterpret_cast<char*>(head), sizeof head);
+  return bcj::IsX86Executable(head, static_cast<size_t>(in.gcount()));
+}
+
 struct FolderOut {
   bool lzma = false;
+  bool bcj = false;
   uint8_t props[LZMA_PROPS_SIZE] = {};
   uint64_t packPos = 0;  // relative to the end of the signature header
   uint64_t packSize = 0;
@@ -337,7 +372,7 @@ void WriteFolderStreamsInfo(ByteWriter& w, const std::vector<FolderOut>& folders
   w.Number(folders.size());
   w.Byte(0);  // folders follow inline
   for (const FolderOut& f : folders) {
-    w.Number(1);  // one coder
+    w.Number(f.bcj ? 2 : 1);  // coders
     if (f.lzma) {
       w.Byte(0x20 | sizeof kLzmaId);  // simple coder with properties
       w.Bytes(kLzmaId, sizeof kLzmaId);
@@ -347,9 +382,20 @@ void WriteFolderStreamsInfo(ByteWriter& w, const std::vector<FolderOut>& folders
       w.Byte(sizeof kCopyId);
       w.Bytes(kCopyId, sizeof kCopyId);
     }
+    if (f.bcj) {
+      // Coder 1, the converter, reads what coder 0 puts out; the packed
+      // stream feeds coder 0 and the folder's data is coder 1's output.
+      w.Byte(sizeof bcj::kX86Id);
+      w.Bytes(bcj::kX86Id, sizeof bcj::kX86Id);
+      w.Number(1);  // in stream 1 (the converter's) ...
+      w.Number(0);  // ... is out stream 0
+    }
   }
   w.Byte(kCodersUnpackSize);
-  for (const FolderOut& f : folders) w.Number(f.unpackSize);
+  for (const FolderOut& f : folders) {
+    w.Number(f.unpackSize);
+    if (f.bcj) w.Number(f.unpackSize);
+  }
   w.Byte(kCrc);
   w.Byte(1);
   for (const FolderOut& f : folders) w.UInt32(f.crc);
@@ -540,6 +586,26 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
     sink.Put(zeros, sizeof zeros);
     sink.Reset();
 
+    const int level = std::clamp(options.level, 0, 9);
+    const Archive* oldArchive = haveOld ? &old : nullptr;
+    // Executables after the rest, each group in its own order. The entries
+    // with data take the places of the entries with data in that order: a
+    // 7z header hands the folders' streams out to them in sequence.
+    {
+      std::vector<size_t> places;
+      std::vector<OutEntry> plain, executables;
+      for (size_t i = 0; i < entries.size(); ++i) {
+        OutEntry& e = entries[i];
+        if (!e.hasStream) continue;
+        places.push_back(i);
+        e.executable = level > 0 && IsExecutable(e, oldArchive);
+        (e.executable ? executables : plain).push_back(std::move(e));
+      }
+      size_t k = 0;
+      for (auto* group : {&plain, &executables})
+        for (OutEntry& e : *group) entries[places[k++]] = std::move(e);
+    }
+
     std::vector<OutEntry*> streamed;
     uint64_t total = 0;
     for (OutEntry& e : entries) {
@@ -548,26 +614,33 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
       total += e.size;
     }
 
-    const int level = std::clamp(options.level, 0, 9);
     std::vector<FolderOut> folders;
+    std::vector<int> lanes;  // per folder: 0 straight into the file, 1 into memory
     if (!streamed.empty()) {
-      folders.resize(1);
-      folders[0].files = streamed;
-      // Two folders of about equal size when both threads can be used. Data
-      // carried over from an old archive stays in one folder (one reader of
+      // Two lanes of about equal size when both threads can be used. Data
+      // carried over from an old archive stays in one lane (one reader of
       // the old archive at a time).
+      size_t cut = streamed.size();
       const bool fromOld = std::any_of(streamed.begin(), streamed.end(), [](const OutEntry* e) { return !e->item; });
       if (level > 0 && ThreadCount(options.threads) > 1 && !fromOld && streamed.size() > 1 && total >= kSplitMin) {
         uint64_t acc = 0, bestDiff = UINT64_MAX;
-        size_t cut = 1;
         for (size_t i = 0; i + 1 < streamed.size(); ++i) {
           acc += streamed[i]->size;
           const uint64_t diff = acc * 2 > total ? acc * 2 - total : total - acc * 2;
           if (diff < bestDiff) { bestDiff = diff; cut = i + 1; }
         }
-        folders.resize(2);
-        folders[1].files.assign(streamed.begin() + static_cast<std::ptrdiff_t>(cut), streamed.end());
-        folders[0].files.resize(cut);
+      }
+      const bool parallel = cut < streamed.size();
+      // A folder per lane and kind (executables or not).
+      for (size_t i = 0; i < streamed.size(); ++i) {
+        const int lane = i < cut ? 0 : 1;
+        const bool x86 = streamed[i]->executable;
+        if (folders.empty() || lanes.back() != lane || folders.back().bcj != x86) {
+          folders.emplace_back();
+          folders.back().bcj = x86;
+          lanes.push_back(lane);
+        }
+        folders.back().files.push_back(streamed[i]);
       }
       struct Outcome {
         int res = SZ_OK;
@@ -576,7 +649,7 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
       };
       auto encode = [&](FolderOut& f, BufferedOut& dst, Outcome& o) {
         try {
-          InputSequence input(f.files, haveOld ? &old : nullptr);
+          InputSequence input(f.files, oldArchive);
           uint64_t size = 0;
           for (const OutEntry* e : f.files) size += e->size;
           f.lzma = level > 0;
@@ -585,8 +658,13 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
             lzma::Settings ls = lzma::SettingsForLevel(level, options.fastBytes, size);
             // Two encoders at once: each gets at most 32 MiB of dictionary,
             // which keeps both within 1 GiB.
-            if (folders.size() > 1) ls.dictSize = std::min<uint32_t>(ls.dictSize, 1u << 25);
-            o.res = lzma::Encode(&input.vt, &dst.vt, ls, f.props);
+            if (parallel) ls.dictSize = std::min<uint32_t>(ls.dictSize, 1u << 25);
+            if (f.bcj) {
+              ConverterIn converted(&input.vt);
+              o.res = lzma::Encode(&converted.vt, &dst.vt, ls, f.props);
+            } else {
+              o.res = lzma::Encode(&input.vt, &dst.vt, ls, f.props);
+            }
           } else if (!input.CopyTo(dst)) {
             o.res = input.failure != kOk ? SZ_ERROR_READ : SZ_ERROR_WRITE;
           }
@@ -602,25 +680,37 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
         }
       };
       std::vector<Outcome> outcomes(folders.size());
+      auto runLane = [&](int lane, BufferedOut& dst) {
+        for (size_t i = 0; i < folders.size(); ++i) {
+          if (lanes[i] != lane) continue;
+          encode(folders[i], dst, outcomes[i]);
+          if (outcomes[i].res != SZ_OK || outcomes[i].failure != kOk) break;
+        }
+      };
       BufferedOut second(nullptr);
       std::thread helper;
-      if (folders.size() > 1) helper = std::thread([&] { encode(folders[1], second, outcomes[1]); });
-      encode(folders[0], sink, outcomes[0]);
+      if (parallel) helper = std::thread([&] { runLane(1, second); });
+      runLane(0, sink);
       if (helper.joinable()) helper.join();
       for (const Outcome& o : outcomes) {
         if (o.failure != kOk) return report.Fail(o.failure, o.message);
         if (o.res == SZ_ERROR_MEM) return report.Fail(kErrInternal, "out of memory while compressing");
         if (o.res == SZ_ERROR_DATA) return report.Fail(kErrInternal, "compressed size mismatch");
       }
-      if (sink.failed || outcomes[0].res == SZ_ERROR_WRITE) return report.Fail(kErrWrite, writeError);
+      bool writeFailed = sink.failed;
+      for (size_t i = 0; i < folders.size(); ++i)
+        if (lanes[i] == 0 && outcomes[i].res == SZ_ERROR_WRITE) writeFailed = true;
+      if (writeFailed) return report.Fail(kErrWrite, writeError);
       for (const Outcome& o : outcomes)
         if (o.res != SZ_OK) return report.Fail(kErrInternal, "compression failed");
-      if (folders.size() > 1) {
-        const uint64_t packed = folders[0].packSize;
+      if (parallel) {
         sink.Reset();
         if (!sink.Put(second.memory().data(), second.memory().size())) return report.Fail(kErrWrite, writeError);
-        sink.count += packed;
       }
+      // The header's packed stream follows all of the folders'.
+      uint64_t packed = 0;
+      for (const FolderOut& f : folders) packed += f.packSize;
+      sink.count = packed;
     }
 
     std::vector<uint8_t> header;

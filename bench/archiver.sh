@@ -69,20 +69,20 @@ compare() {
 # contents or one file), run from $corpus; the peers run in PEER_DIR on
 # PEER_ARGS.
 run_set() {
-  local label=$1 ourspec=$2 peerdir=$3 peerargs=$4
-  local -a spec
-  read -r -a spec <<<"$ourspec"
+  local label=$1 ourargs=$2 peerdir=$3 peerargs=$4
+  local -a inputs
+  read -r -a inputs <<<"$ourargs"
   cd "$corpus"
-  measure "$label" "ours a -tzip -mx=9 -mfb=64 -mpass=4 -r" "$work/o.zip" "$ours" a -tzip -mx=9 -mfb=64 -mpass=4 -r "$work/o.zip" "${spec[@]}"
+  measure "$label" "ours a -tzip -mx=9 -mfb=64 -mpass=4 -r" "$work/o.zip" "$ours" a -tzip -mx=9 -mfb=64 -mpass=4 -r "$work/o.zip" "${inputs[@]}"
   local p1s=$SIZE p1t=$SECS
-  measure "$label" "ours same, -mmt=1" "$work/o.zip" "$ours" a -tzip -mx=9 -mfb=64 -mpass=4 -mmt=1 -r "$work/o.zip" "${spec[@]}"
-  measure "$label" "ours a -tzip -mx=1 -r" "$work/o.zip" "$ours" a -tzip -mx=1 -r "$work/o.zip" "${spec[@]}"
+  measure "$label" "ours same, -mmt=1" "$work/o.zip" "$ours" a -tzip -mx=9 -mfb=64 -mpass=4 -mmt=1 -r "$work/o.zip" "${inputs[@]}"
+  measure "$label" "ours a -tzip -mx=1 -r" "$work/o.zip" "$ours" a -tzip -mx=1 -r "$work/o.zip" "${inputs[@]}"
   local l1s=$SIZE l1t=$SECS
-  measure "$label" "ours a -tzip -mx=0 -r" "$work/o.zip" "$ours" a -tzip -mx=0 -r "$work/o.zip" "${spec[@]}"
+  measure "$label" "ours a -tzip -mx=0 -r" "$work/o.zip" "$ours" a -tzip -mx=0 -r "$work/o.zip" "${inputs[@]}"
   local p2s=$SIZE p2t=$SECS
-  measure "$label" "ours a -t7z -mx=9 -r" "$work/o.7z" "$ours" a -t7z -mx=9 -r "$work/o.7z" "${spec[@]}"
+  measure "$label" "ours a -t7z -mx=9 -r" "$work/o.7z" "$ours" a -t7z -mx=9 -r "$work/o.7z" "${inputs[@]}"
   local p3s=$SIZE p3t=$SECS
-  measure "$label" "ours a -t7z -mx=0 -r" "$work/o.7z" "$ours" a -t7z -mx=0 -r "$work/o.7z" "${spec[@]}"
+  measure "$label" "ours a -t7z -mx=0 -r" "$work/o.7z" "$ours" a -t7z -mx=0 -r "$work/o.7z" "${inputs[@]}"
   local p4s=$SIZE p4t=$SECS
   cd "$peerdir"
   # shellcheck disable=SC2086

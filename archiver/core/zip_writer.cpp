@@ -25,7 +25,7 @@ namespace arc {
 namespace {
 
 // "Made by": MS-DOS/Windows host (0), so that readers take the external
-// attributes as DOS attributes; specification version 4.5.
+// attributes as DOS attributes; format version 4.5.
 constexpr uint16_t kMadeBy = 45;
 constexpr uint16_t kNeededDefault = 20;
 constexpr uint16_t kNeededZip64 = 45;

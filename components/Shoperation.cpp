@@ -88,8 +88,21 @@ TNameList TSHOperation::CreateNameList(const vcl::TStrings& Names) {
   return TNameList(block);
 }
 
+namespace {
+// The shell's file operations take paths of fewer than MAX_PATH characters;
+// longer ones are not refused everywhere but overrun fixed buffers (Wine's
+// shell crashes on them). Such a request is not made at all.
+bool FitsShell(const vcl::TStrings* Names) {
+  if (!Names) return true;
+  for (int i = 0; i < Names->Count(); ++i)
+    if (Names->Get(i).size() >= MAX_PATH) return false;
+  return true;
+}
+}  // namespace
+
 bool TSHOperation::Operate(UINT func, FILEOP_FLAGS flags, const vcl::TStrings* Dest,
                            const vcl::TStrings& Source) {
+  if (!FitsShell(Dest) || !FitsShell(&Source)) return false;
   // Both lists are made before either is tested; each frees itself.
   TNameList to = Dest ? CreateNameList(*Dest) : TNameList();
   TNameList from = CreateNameList(Source);

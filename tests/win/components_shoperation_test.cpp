@@ -163,6 +163,40 @@ TEST_F(ShellOperation, DeleteOfMissingFileFails) {
   EXPECT_FALSE(shop.DeleteNoUndo(names));
 }
 
+// A file whose full path has exactly LENGTH characters.
+fs::path FileOfLength(const fs::path& dir, size_t length) {
+  fs::path folder = dir;
+  while (length - folder.wstring().size() > 200) folder /= std::wstring(150, L'd');
+  fs::create_directories(folder);
+  fs::path p = folder / std::wstring(length - folder.wstring().size() - 1, L'f');
+  std::ofstream(p, std::ios::binary) << "long";
+  return p;
+}
+
+TEST_F(ShellOperation, PathsOfMaxPathOrMoreAreNotHandedToTheShell) {
+  // The shell overruns its buffers on them (under Wine the program crashed
+  // deleting a source of 1,000 characters): the request fails, nothing moves.
+  fs::path shortest = FileOfLength(dir / L"a", MAX_PATH), longer = FileOfLength(dir / L"b", 1000);
+  ASSERT_EQ(shortest.wstring().size(), size_t(MAX_PATH));
+  ASSERT_EQ(longer.wstring().size(), 1000u);
+  for (const fs::path& p : {shortest, longer}) {
+    TStringList names({p.wstring()});
+    EXPECT_FALSE(shop.DeleteNoUndo(names));
+    EXPECT_FALSE(shop.Delete(names));
+    EXPECT_FALSE(shop.Move((dir / L"elsewhere.txt").wstring(), names));
+    EXPECT_TRUE(fs::exists(p));
+  }
+  fs::path shortFile = File(L"short.txt");
+  TStringList toLong({shortFile.wstring()});
+  EXPECT_FALSE(shop.Copy((dir / std::wstring(MAX_PATH, L'x')).wstring(), toLong));
+  EXPECT_TRUE(g_requests.empty());
+  // One character less is a path the shell takes.
+  fs::path fits = FileOfLength(dir / L"c", MAX_PATH - 1);
+  TStringList names({fits.wstring()});
+  EXPECT_TRUE(shop.DeleteNoUndo(names));
+  EXPECT_FALSE(fs::exists(fits));
+}
+
 TEST_F(ShellOperation, MultipleDestinationsOnlyWithSeveralDestinations) {
   fs::path a = File(L"a.txt", "A"), b = File(L"b.txt", "B");
   fs::create_directories(dir / L"out");

@@ -1,5 +1,6 @@
 #include "core/fileio.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -14,6 +15,24 @@
 #include "core/text.h"
 
 namespace arc {
+
+namespace {
+
+std::atomic<Progress*> g_readProgress{nullptr};
+
+Progress* ReadProgress() { return g_readProgress.load(std::memory_order_acquire); }
+
+bool ReadCancelled(const Progress* p) { return p && p->cancel.load(std::memory_order_relaxed); }
+
+void CountRead(Progress* p, long long n) {
+  if (p && n > 0) p->done.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+}
+
+}  // namespace
+
+Progress* SetReadProgress(Progress* progress) {
+  return g_readProgress.exchange(progress, std::memory_order_acq_rel);
+}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -63,9 +82,15 @@ bool File::CreateAlways(const std::filesystem::path& path) {
 }
 
 long long File::Read(void* buffer, size_t size) {
+  Progress* progress = ReadProgress();
+  if (ReadCancelled(progress)) {
+    SetLastError(ERROR_CANCELLED);
+    return -1;
+  }
   DWORD got = 0;
   const DWORD want = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
   if (!ReadFile(h_, buffer, want, &got, nullptr)) return -1;
+  CountRead(progress, got);
   return got;
 }
 
@@ -180,9 +205,15 @@ bool File::CreateAlways(const std::filesystem::path& path) {
 }
 
 long long File::Read(void* buffer, size_t size) {
+  Progress* progress = ReadProgress();
+  if (ReadCancelled(progress)) {
+    errno = ECANCELED;
+    return -1;
+  }
   for (;;) {
     const ssize_t n = ::read(h_, buffer, size > (1u << 30) ? (1u << 30) : size);
     if (n < 0 && errno == EINTR) continue;
+    CountRead(progress, n);
     return n;
   }
 }

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string>
 
+#include "core/types.h"
+
 namespace arc {
 
 class File {
@@ -28,7 +30,8 @@ class File {
   bool CreateAlways(const std::filesystem::path& path);
 
   bool IsOpen() const { return h_ != kInvalid; }
-  // Reads up to `size` bytes; returns the count, 0 at the end, -1 on error.
+  // Reads up to `size` bytes; returns the count, 0 at the end, -1 on error
+  // (also once the command's progress is cancelled, see SetReadProgress).
   long long Read(void* buffer, size_t size);
   // Reads exactly `size` bytes or fails.
   bool ReadExact(void* buffer, size_t size);
@@ -49,6 +52,12 @@ class File {
 #endif
   Handle h_ = kInvalid;
 };
+
+// Makes every File::Read in the process count the bytes it returns into
+// `progress` and fail once `progress->cancel` is set, so that the writers
+// report progress and stop without knowing of it. Null turns it off. Meant
+// for one command at a time; returns the previous setting.
+Progress* SetReadProgress(Progress* progress);
 
 // What an archive records about a file or folder on disk.
 struct FileFacts {

@@ -61,7 +61,33 @@ bool CreateTempBeside(const fs::path& archive, fs::path& temp) {
   return false;
 }
 
-Result RunUnguarded(std::string_view line, Report& report, const ZipLimits& limits) {
+// Counts the command's reads into its progress for as long as it lives.
+class ReadProgressScope {
+ public:
+  explicit ReadProgressScope(Progress* progress) : active_(progress != nullptr) {
+    if (active_) previous_ = SetReadProgress(progress);
+  }
+  ~ReadProgressScope() {
+    if (active_) SetReadProgress(previous_);
+  }
+  ReadProgressScope(const ReadProgressScope&) = delete;
+  ReadProgressScope& operator=(const ReadProgressScope&) = delete;
+
+ private:
+  bool active_;
+  Progress* previous_ = nullptr;
+};
+
+bool Cancelled(const Progress* progress) { return progress && progress->cancel.load(); }
+
+// A cancel wins over the failure it caused (a read that was refused).
+Result CancelledResult(Report& report) {
+  report.code = kErrCancelled;
+  report.Note("Error: cancelled");
+  return kErrCancelled;
+}
+
+Result RunUnguarded(std::string_view line, Report& report, const ZipLimits& limits, Progress* progress) {
   Command cmd;
   if (!ParseCommandLine(line, cmd, report)) return report.code;
 
@@ -76,6 +102,14 @@ Result RunUnguarded(std::string_view line, Report& report, const ZipLimits& limi
   const FileFacts existing = GetFileFacts(archive);
   if (existing.exists && existing.isDir)
     return report.Fail(kErrArchiveName, "Error: " + archiveText + " is a folder"), report.code;
+
+  if (progress) {
+    uint64_t total = existing.exists ? existing.size : 0;
+    for (const Item& item : items) total += item.isDir ? 0 : item.size;
+    progress->done.store(0);
+    progress->total.store(total);
+  }
+  if (Cancelled(progress)) return CancelledResult(report);
 
   CreatedFolders folders;
   if (!folders.Create(archive.parent_path())) {
@@ -94,8 +128,16 @@ Result RunUnguarded(std::string_view line, Report& report, const ZipLimits& limi
   const fs::path from = existing.exists ? archive : fs::path();
   bool ok = false;
   try {
-    ok = cmd.options.format == Format::kZip ? UpdateZip(from, temp, items, cmd.options, report, limits)
-                                            : Update7z(from, temp, items, cmd.options, report);
+    {
+      ReadProgressScope counting(progress);
+      ok = cmd.options.format == Format::kZip ? UpdateZip(from, temp, items, cmd.options, report, limits)
+                                              : Update7z(from, temp, items, cmd.options, report);
+    }
+    // A cancel that came after the last read still keeps the archive out.
+    if (Cancelled(progress)) {
+      ok = false;
+      CancelledResult(report);
+    }
     if (!ok && report.ok()) report.Fail(kErrInternal, "Error: the archive could not be written");
     if (ok && !MoveReplacing(temp, archive)) {
       ok = report.Fail(kErrWrite, "Error: cannot move the new archive to " + archiveText + ": " + LastErrorText());
@@ -119,9 +161,9 @@ Result RunUnguarded(std::string_view line, Report& report, const ZipLimits& limi
 
 }  // namespace
 
-Result Run(std::string_view commandLine, Report& report, const ZipLimits& zipLimits) {
+Result Run(std::string_view commandLine, Report& report, const ZipLimits& zipLimits, Progress* progress) {
   try {
-    return RunUnguarded(commandLine, report, zipLimits);
+    return RunUnguarded(commandLine, report, zipLimits, progress);
   } catch (const std::bad_alloc&) {
     report.Fail(kErrInternal, "Error: out of memory");
   } catch (const std::exception& e) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "core/fileio.h"
 #include "core/workers.h"
 
 #include "core/bcj.h"
@@ -224,8 +225,7 @@ class InputSequence {
     left_ = e->size;
     pieceCrc_ = 0;
     if (e->item) {
-      file_ = std::ifstream(e->item->source, std::ios::binary);
-      return static_cast<bool>(file_);
+      return file_.OpenRead(e->item->source);
     }
     std::string error;
     if (!oldReader_->Open(e->oldIndex, error)) {
@@ -240,8 +240,8 @@ class InputSequence {
     OutEntry* e = current();
     if (e->item) {
       char extra;
-      bool grew = static_cast<bool>(file_.read(&extra, 1));
-      file_ = std::ifstream();
+      const bool grew = file_.Read(&extra, 1) > 0;
+      file_.Close();
       if (grew) return false;
     }
     e->crc = pieceCrc_;
@@ -261,10 +261,11 @@ class InputSequence {
       size_t got = 0;
       if (chunk > 0) {
         if (current()->item) {
-          file_.read(reinterpret_cast<char*>(buf), static_cast<std::streamsize>(chunk));
-          got = static_cast<size_t>(file_.gcount());
-          if (got == 0) return SourceFailed();  // shrank, or a read error
-          file_.clear();
+          // Through File, so that the command's progress counts it and a
+          // cancel stops it.
+          const long long n = file_.Read(buf, chunk);
+          if (n <= 0) return SourceFailed();  // shrank, or a read error
+          got = static_cast<size_t>(n);
         } else {
           std::string error;
           if (!oldReader_->Read(buf, chunk, got, error) || got == 0) {
@@ -293,7 +294,7 @@ class InputSequence {
   bool open_ = false;
   uint64_t left_ = 0;
   uint32_t pieceCrc_ = 0;
-  std::ifstream file_;
+  File file_;
 };
 
 // Memory as an ISeqInStream, for packing the header.

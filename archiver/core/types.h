@@ -3,6 +3,7 @@
 // natively too.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -23,6 +24,7 @@ enum Result : int {
   kErrBadArchive = 6,   // the file at the archive path is not a readable archive of the requested type
   kErrWrite = 7,        // the archive cannot be written or moved into place
   kErrInternal = 8,     // anything unexpected (out of memory, ...)
+  kErrCancelled = 9,    // stopped through Progress::cancel before the archive was in place
 };
 
 // A readable account of one command: what was added, or what failed and for
@@ -40,6 +42,19 @@ struct Report {
     Note(line);
     return false;
   }
+};
+
+// How far one command has come, and a way to stop it from another thread.
+// `total` is set once the sources are known: their bytes plus those of an
+// archive being updated. `done` counts the bytes read from files so far;
+// after an update it can end a little off `total` (entries the update
+// replaces are never read, the old archive's index is). Once
+// `cancel` is set, every later read fails, the writer gives up, and the
+// command ends with kErrCancelled, leaving nothing behind.
+struct Progress {
+  std::atomic<uint64_t> done{0};
+  std::atomic<uint64_t> total{0};
+  std::atomic<bool> cancel{false};
 };
 
 // One entry to be written into an archive, taken from the disk.

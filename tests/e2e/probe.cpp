@@ -13,6 +13,9 @@
 //   probe close                                posts WM_CLOSE
 //   probe open-files TIMEOUT_MS FOLDER NAME...  fills the open dialog and presses Open
 //   probe message TIMEOUT_MS                   prints a message box's caption and text, presses OK
+//   probe hold TIMEOUT_MS PATH                 opens PATH for reading and writing without sharing, as
+//                                              another program may; prints "held" and keeps it open
+//                                              for TIMEOUT_MS or until PATH.release exists
 #include <windows.h>
 
 #include <cstdio>
@@ -156,7 +159,7 @@ HWND ButtonWithCaption(HWND parent, const std::wstring& caption) {
 
 int Usage() {
   Print(L"usage: probe lines|caption|state|wait-window|wait-stable|wait-lines|wait-gone|close|open-files|message|"
-        L"wait-class|press ...");
+        L"wait-class|press|hold ...");
   return 2;
 }
 
@@ -221,6 +224,20 @@ int wmain(int argc, wchar_t** argv) {
     if (!WaitFor(arg(2), [&] { return (w = VisibleWindowOfClass(argv[3])) && (b = ButtonWithCaption(w, argv[4])); }))
       return 1;
     PostMessageW(b, BM_CLICK, 0, 0);
+    return 0;
+  }
+  if (cmd == L"hold" && argc >= 4) {
+    std::wstring path = argv[3];
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      Print(L"cannot open: " + std::to_wstring(GetLastError()));
+      return 1;
+    }
+    Print(L"held");
+    std::wstring release = path + L".release";
+    WaitFor(arg(2), [&] { return GetFileAttributesW(release.c_str()) != INVALID_FILE_ATTRIBUTES; });
+    CloseHandle(h);
     return 0;
   }
   if (cmd == L"message") {

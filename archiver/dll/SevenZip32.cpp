@@ -5,15 +5,71 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 
+#include "ProgressWindow.h"
+#include "core/cmdline.h"
 #include "core/run.h"
 
 namespace {
 
 std::atomic<bool> g_unicode{false};
 // One command at a time: the core resolves relative paths against the
-// process's current folder and writes beside the archive.
+// process's current folder and writes beside the archive, and counts its
+// reads into one progress.
 std::mutex g_lock;
+// The thread inside SevenZip(), so that a call made again from that thread
+// while the progress window runs its messages is refused, not deadlocked.
+std::atomic<DWORD> g_callingThread{0};
+
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  ~Handle() {
+    if (h_) CloseHandle(h_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE get() const { return h_; }
+
+ private:
+  HANDLE h_;
+};
+
+std::wstring Utf8ToWide(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &w[0], n);
+  return w;
+}
+
+// The archive's file name as the command line gives it, for the progress
+// window; empty when the line does not parse (the command then fails at once).
+std::wstring ArchiveName(const std::string& line) {
+  arc::Command command;
+  arc::Report ignored;
+  if (!arc::ParseCommandLine(line, command, ignored)) return std::wstring();
+  const size_t slash = command.archive.find_last_of("\\/");
+  return Utf8ToWide(slash == std::string::npos ? command.archive : command.archive.substr(slash + 1));
+}
+
+// Runs the command on a worker thread while this thread shows its progress
+// to the user and takes a cancel.
+arc::Result RunShowingProgress(HWND hwnd, const std::string& line, arc::Report& report) {
+  arc::Progress progress;
+  Handle finished(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!finished.get()) return arc::Run(line, report, progress);
+  arc::Result rc = arc::kErrInternal;
+  std::thread worker([&] {
+    rc = arc::Run(line, report, progress);  // never throws
+    SetEvent(finished.get());
+  });
+  sevenzip32::WaitShowingProgress(finished.get(), hwnd, ArchiveName(line), progress);
+  worker.join();
+  return rc;
+}
 
 std::string Convert(const std::string& text, UINT from, UINT to) {
   if (text.empty()) return text;
@@ -55,14 +111,22 @@ void CopyOut(const std::string& text, LPSTR output, DWORD size, bool utf8) {
 
 extern "C" {
 
-__declspec(dllexport) int WINAPI SevenZip(HWND, LPCSTR cmdLine, LPSTR output, DWORD outputSize) {
+__declspec(dllexport) int WINAPI SevenZip(HWND hwnd, LPCSTR cmdLine, LPSTR output, DWORD outputSize) {
   const bool utf8 = g_unicode.load();
   try {
+    if (g_callingThread.load() == GetCurrentThreadId()) {
+      CopyOut("Error: SevenZip was called again during its own call\n", output, outputSize, utf8);
+      return static_cast<int>(arc::kErrInternal);
+    }
     std::lock_guard<std::mutex> hold(g_lock);
+    g_callingThread.store(GetCurrentThreadId());
+    struct Leave {
+      ~Leave() { g_callingThread.store(0); }
+    } leave;
     std::string line = cmdLine ? cmdLine : "";
     if (!utf8) line = Convert(line, CP_ACP, CP_UTF8);
     arc::Report report;
-    const arc::Result rc = cmdLine ? arc::Run(line, report)
+    const arc::Result rc = cmdLine ? RunShowingProgress(hwnd, line, report)
                                    : (report.Fail(arc::kErrCommand, "Error: no command line"), report.code);
     CopyOut(utf8 ? report.text : Convert(report.text, CP_UTF8, CP_ACP), output, outputSize, utf8);
     return static_cast<int>(rc);

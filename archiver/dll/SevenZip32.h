@@ -33,13 +33,22 @@ extern "C" {
 //   6  the file at the archive path is not a readable archive of the
 //      requested type (text, another format, truncated, corrupt)
 //   7  the archive cannot be written or moved into place
-//   8  anything unexpected (out of memory, ...)
+//   8  anything unexpected (out of memory, ...; also a call made from the
+//      thread of a call still running, e.g. from a window procedure while
+//      the progress window runs that thread's messages)
+//   9  cancelled: the user pressed the progress window's cancel button (or
+//      closed it) before the archive was in place
 // On every failure nothing is written: the temporary file beside the archive
 // is removed, and an archive that was already there is left byte for byte as
 // it was.
 
 // Runs one command line.
-//   hwnd        the caller's window; not used (the library shows no windows).
+//   hwnd        the caller's window, or null. When the call runs for more
+//               than about a second, the library shows a progress window
+//               owned by it (window class "MorvikArchiverProgress"): the
+//               archive's name, the bytes read of the total, and a cancel
+//               button; it goes when the call returns. A call that ends
+//               sooner shows nothing.
 //   cmdLine     null-terminated command line: UTF-8 once
 //               SevenZipSetUnicodeMode(TRUE) was called, else text in the
 //               system's ANSI code page. May be null (an error, result 1).
@@ -50,8 +59,13 @@ extern "C" {
 //               output or an outputSize of 0 writes nothing.
 //   outputSize  size of `output` in bytes.
 // Returns 0 on success, or one of the codes above.
-// Threads: synchronous; it may use worker threads internally and returns
-// when the archive is complete. Calls from several threads are serialized.
+// Threads: synchronous; the work runs on worker threads and the call
+// returns when the archive is complete or the job has stopped. While the
+// progress window shows, the calling thread runs its message loop, so the
+// caller's windows keep painting and may receive messages (disable your
+// window for the call, as for a modal dialog; a WM_QUIT received meanwhile
+// is posted again before the call returns). Calls from several threads are
+// serialized.
 // Relative paths are taken from the process's current folder.
 int WINAPI SevenZip(HWND hwnd, LPCSTR cmdLine, LPSTR output, DWORD outputSize);
 

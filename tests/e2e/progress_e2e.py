@@ -1,0 +1,176 @@
+#!/usr/bin/env python3
+# The archiver library's progress window under Wine: a long job shows it over
+# Morvik's window, a press on its cancel button from outside stops the job,
+# the log says NG, and nothing is left or changed: no archive, no temporary
+# file, an archive that was already there byte for byte as it was, and the
+# source still there although the settings ask to delete sources.
+#
+#   progress_e2e.py BUILD_APP_DIR PROBE OUTPUT_DIR
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+
+app_dir, probe, out_dir = (os.path.abspath(a) for a in sys.argv[1:4])
+here = os.path.join(out_dir, "e2e-progress")
+failures = []
+PROGRESS_CLASS = "MorvikArchiverProgress"
+# Incompressible data, so that the job at the default profile runs long
+# enough under Wine to be seen and cancelled.
+DATA_FILES, DATA_FILE_SIZE = 6, 16 << 20
+
+
+def check(cond, what):
+    print(("ok   " if cond else "FAIL ") + what, flush=True)
+    if not cond:
+        failures.append(what)
+    return cond
+
+
+def probe_run(*args, timeout=180):
+    # Output through a file, not a pipe: a Wine service started on the way
+    # could inherit a pipe and keep it open long after the probe has ended.
+    with tempfile.TemporaryFile() as out:
+        r = subprocess.run(["wine", probe, *[str(a) for a in args]], stdin=subprocess.DEVNULL, stdout=out,
+                           stderr=subprocess.DEVNULL, timeout=timeout)
+        out.seek(0)
+        return r.returncode, out.read().decode("utf-8", "replace").splitlines()
+
+
+def win_path(p):
+    return "Z:" + os.path.abspath(p).replace("/", "\\")
+
+
+def digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def tree(root):
+    return {os.path.relpath(os.path.join(d, f), root): os.path.getsize(os.path.join(d, f))
+            for d, _, files in os.walk(root) for f in files}
+
+
+def write_settings(path):
+    # The program's settings file: profile 1 (ZIP at the highest level),
+    # archives beside their sources, and sources deleted after a success.
+    o = {"X": "300", "Y": "300", "DelFile": "1", "TopFolderCompress": "0",
+         "7zCommandLine": "a -tzip -mx=9 -mfb=64 -mpass=4 -r", "7zCommandLine2": "a -tzip -mx=0 -r",
+         "7zCommandLine3": "a -t7z -mx=9 -r", "7zCommandLine4": "a -t7z -mx=0 -r", "7zCommandLineSelect": "0",
+         "7zExt": ".zip", "7zExt2": ".zip", "7zExt3": ".7z", "7zExt4": ".7z",
+         "DestFolder": "", "AutoClose": "0", "DeleteMode": "0", "DestFolderMode": "1"}
+    text = ("[Main]\nX=100\nY=100\nW=420\nH=300\nDir=\n\n[Option]\n" +
+            "".join(f"{k}={v}\n" for k, v in o.items()) + "\n")
+    with open(path, "wb") as f:
+        f.write(b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le"))
+
+
+def leftovers(folder):
+    return [n for n in os.listdir(folder) if n.endswith(".tmp")]
+
+
+def run_and_cancel(app, source, existing=0, shot=None):
+    """Starts Morvik on SOURCE, waits for the progress window, optionally
+    takes a screenshot of it, presses its cancel button; returns the log.
+    EXISTING is the size of an archive already there (part of the total)."""
+    err = open(os.path.join(here, "morvik-stderr.txt"), "ab")
+    proc = subprocess.Popen(["wine", os.path.join(app, "Morvik.exe"), "/n", win_path(source)],
+                            stdin=subprocess.DEVNULL, stdout=err, stderr=err)
+    err.close()
+    check(probe_run("wait-window", 30000)[0] == 0, "the main window appears")
+    rc, rect = probe_run("wait-class", 120000, PROGRESS_CLASS)
+    if not check(rc == 0 and rect, "the progress window appears while the job runs"):
+        probe_run("close")
+        proc.wait(timeout=60)
+        return []
+    _, state = probe_run("state")
+    check(state == ["disabled visible"], f"Morvik's window is disabled meanwhile ({state})")
+    time.sleep(1.5)  # a few updates of the bar
+    _, texts = probe_run("texts", PROGRESS_CLASS)
+    print("progress window: " + " | ".join(texts))
+    name = os.path.basename(source) + ".zip"
+    total = f"{sum(tree(source).values()) + existing:,} バイト"
+    check(texts[:1] == ["圧縮中"], f"its caption ({texts[:1]})")
+    check(f"書庫: {name}" in texts, f"it names the archive {name}")
+    counts = [t for t in texts if t.endswith(" / " + total)]
+    check(len(counts) == 1, f"it counts the bytes read of {total}")
+    check("キャンセル" in texts, "it has a cancel button")
+    if shot:
+        x, y, w, h = (int(v) for v in rect[0].split())
+        subprocess.run(["import", "-window", "root", "-crop", f"{w}x{h}+{x}+{y}", "+repage", shot], check=False)
+        print("screenshot: " + shot)
+    check(probe_run("press", 10000, PROGRESS_CLASS, "キャンセル")[0] == 0, "the cancel button is pressed")
+    rc, lines = probe_run("wait-lines", 1, 120000)
+    probe_run("wait-stable", 1000, 60000)
+    _, lines = probe_run("lines")
+    check(probe_run("wait-class", 100, PROGRESS_CLASS)[0] == 1, "the progress window is gone")
+    probe_run("close")
+    try:
+        proc.wait(timeout=60)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        check(False, "Morvik closes")
+    return lines
+
+
+def main():
+    shutil.rmtree(here, ignore_errors=True)
+    app = os.path.join(here, "app")
+    os.makedirs(app)
+    for f in ("Morvik.exe", "7-ZIP32.DLL"):
+        shutil.copy(os.path.join(app_dir, f), app)
+    write_settings(os.path.join(app, "Morvik.ini"))
+    data = os.path.join(here, "data")
+    source = os.path.join(data, "big")
+    os.makedirs(os.path.join(source, "sub"))
+    for i in range(DATA_FILES):
+        with open(os.path.join(source, "sub" if i % 2 else "", f"part{i}.bin"), "wb") as f:
+            f.write(os.urandom(DATA_FILE_SIZE))
+    before = tree(source)
+    archive = source + ".zip"
+    os.makedirs(out_dir, exist_ok=True)
+
+    # A new archive: none is left after the cancel.
+    lines = run_and_cancel(app, source, shot=os.path.join(out_dir, "e2e-progress.png"))
+    check(lines == ["[DirectoryNG] big"],
+          f"the log says NG for the folder ({lines})")
+    check(not os.path.exists(archive), "no archive is left")
+    check(not leftovers(data), f"no temporary file is left ({leftovers(data)})")
+    check(tree(source) == before, "the source is all there")
+
+    # An archive already at that path stays as it was.
+    with zipfile.ZipFile(archive, "w") as z:
+        z.writestr("earlier.txt", "an earlier archive\n")
+    old = digest(archive)
+    lines = run_and_cancel(app, source, existing=os.path.getsize(archive))
+    check(lines == ["[DirectoryNG] big"], f"the log says NG again ({lines})")
+    check(os.path.exists(archive) and digest(archive) == old, "the existing archive is unchanged")
+    check(not leftovers(data), f"no temporary file is left ({leftovers(data)})")
+    check(tree(source) == before, "the source is still all there")
+
+
+if not os.environ.get("DISPLAY"):
+    print("SKIPPED: no DISPLAY (scripts/test starts a private display)")
+    sys.exit(0)
+started = time.time()
+try:
+    main()
+except Exception as e:  # report, and leave no Morvik behind for the next test
+    import traceback
+    traceback.print_exc()
+    check(False, repr(e))
+    probe_run("close")
+finally:
+    # The data is large: never keep it, whatever the outcome.
+    shutil.rmtree(os.path.join(here, "data"), ignore_errors=True)
+print(f"progress: {len(failures)} failure(s), {time.time() - started:.1f} s")
+if not failures:
+    shutil.rmtree(here, ignore_errors=True)
+sys.exit(1 if failures else 0)

@@ -4,6 +4,9 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace arc::deflate {
 namespace {
@@ -502,6 +505,36 @@ struct Encoder::Impl {
     haveModel = true;
   }
 
+  // Relaxes the ends i + l for l = `l`, `l` + 1, ... four at a time while
+  // four fit below `top` + 1, exactly as the one-by-one loop would (each l
+  // has its own end); returns the first l left over. `cs`, `ar` point at i.
+  static uint32_t Relax4(uint32_t* cs, Sym* ar, uint32_t l, uint32_t top, uint32_t dc, const uint32_t* lenCost, uint16_t dist) {
+#if defined(__SSE2__)
+    static_assert(sizeof(Sym) == 4, "Sym packs into 32 bits");
+    const __m128i bias = _mm_set1_epi32(static_cast<int>(0x80000000u));
+    const __m128i base = _mm_set1_epi32(static_cast<int>(dc));
+    const __m128i tag = _mm_set1_epi32(static_cast<int>(uint32_t{dist} << 16));
+    __m128i lens = _mm_setr_epi32(static_cast<int>(l), static_cast<int>(l + 1), static_cast<int>(l + 2), static_cast<int>(l + 3));
+    const __m128i four = _mm_set1_epi32(4);
+    for (; l + 3 <= top; l += 4) {
+      const __m128i nc = _mm_add_epi32(base, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lenCost + l)));
+      __m128i* cp = reinterpret_cast<__m128i*>(cs + l);
+      __m128i* ap = reinterpret_cast<__m128i*>(ar + l);
+      const __m128i old = _mm_loadu_si128(cp);
+      // Unsigned nc < old, by comparing with the top bit flipped.
+      const __m128i better = _mm_cmpgt_epi32(_mm_xor_si128(old, bias), _mm_xor_si128(nc, bias));
+      _mm_storeu_si128(cp, _mm_or_si128(_mm_and_si128(better, nc), _mm_andnot_si128(better, old)));
+      const __m128i sym = _mm_or_si128(lens, tag);
+      const __m128i oldSym = _mm_loadu_si128(ap);
+      _mm_storeu_si128(ap, _mm_or_si128(_mm_and_si128(better, sym), _mm_andnot_si128(better, oldSym)));
+      lens = _mm_add_epi32(lens, four);
+    }
+#else
+    (void)cs; (void)ar; (void)top; (void)dc; (void)lenCost; (void)dist;
+#endif
+    return l;
+  }
+
   // Cheapest path through data[start + from, start + to) under `m`,
   // appended to `syms`.
   void ShortestPath(const uint8_t* d, size_t start, size_t from, size_t to, const CostModel& m) {
@@ -530,6 +563,7 @@ struct Encoder::Impl {
         const uint32_t len = std::min<uint32_t>(mt.len, room);
         const uint32_t dc = c + m.dist[t.DistCode(mt.val)];
         const uint32_t top = std::min(len, full);
+        l = Relax4(cs + i, ar + i, l, top, dc, m.len, mt.val);
         for (; l <= top; ++l) {
           const uint32_t nc = dc + m.len[l];
           if (nc < cs[i + l]) {

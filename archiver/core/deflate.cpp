@@ -609,9 +609,34 @@ struct Encoder::Impl {
     std::vector<size_t> bounds{0, n};  // raw offsets of the parts
     std::vector<CostModel> models{model};
     std::vector<size_t> cuts;
+    // The last pass's parts, their models and where their symbols begin:
+    // a part with the same bounds and the same model parses the same way
+    // again, so its symbols are copied instead.
+    std::vector<size_t> prevBounds, prevAt, at;
+    std::vector<CostModel> prevModels;
+    std::vector<Sym> prevSyms;
     for (int pass = 0; pass < params.passes; ++pass) {
       syms.clear();
-      for (size_t k = 0; k + 1 < bounds.size(); ++k) ShortestPath(d, start, bounds[k], bounds[k + 1], models[k]);
+      at.clear();
+      size_t q = 0;
+      for (size_t k = 0; k + 1 < bounds.size(); ++k) {
+        at.push_back(syms.size());
+        while (q + 1 < prevBounds.size() && prevBounds[q] < bounds[k]) ++q;
+        if (q + 1 < prevBounds.size() && prevBounds[q] == bounds[k] && prevBounds[q + 1] == bounds[k + 1] &&
+            std::memcmp(&prevModels[q], &models[k], sizeof(CostModel)) == 0) {
+          syms.insert(syms.end(), prevSyms.begin() + static_cast<std::ptrdiff_t>(prevAt[q]),
+                      prevSyms.begin() + static_cast<std::ptrdiff_t>(prevAt[q + 1]));
+        } else {
+          ShortestPath(d, start, bounds[k], bounds[k + 1], models[k]);
+        }
+      }
+      at.push_back(syms.size());
+      if (pass + 1 < params.passes) {
+        prevBounds = bounds;
+        prevModels = models;
+        prevAt = at;
+        prevSyms = syms;
+      }
       SplitPoints(syms.size(), cuts);
       bounds.clear();
       models.clear();

@@ -540,8 +540,10 @@ struct Encoder::Impl {
   void ShortestPath(const uint8_t* d, size_t start, size_t from, size_t to, const CostModel& m) {
     const Tables& t = T();
     // Every length up to `full`; past it only the whole match, since the
-    // positions after this one reach the ends in between.
-    constexpr uint32_t full = 32;
+    // positions after this one reach the ends in between. Level 9 tries
+    // every length up to the one taken whole (0.3% smaller on HTML, and
+    // the four-at-a-time relaxing keeps it cheap).
+    const uint32_t full = params.level >= 9 ? std::max<uint32_t>(32, SkipLen()) : 32;
     const size_t n = to - from;
     std::fill(cost.begin(), cost.begin() + n + 1, 0xFFFFFFFFu);
     cost[0] = 0;

@@ -6,7 +6,6 @@
 # source still there although the settings ask to delete sources.
 #
 #   progress_e2e.py BUILD_APP_DIR PROBE OUTPUT_DIR
-import hashlib
 import os
 import shutil
 import subprocess
@@ -14,6 +13,8 @@ import sys
 import tempfile
 import time
 import zipfile
+
+from e2elib import digest, win_path
 
 app_dir, probe, out_dir = (os.path.abspath(a) for a in sys.argv[1:4])
 here = os.path.join(out_dir, "e2e-progress")
@@ -39,18 +40,6 @@ def probe_run(*args, timeout=180):
                            stderr=subprocess.DEVNULL, timeout=timeout)
         out.seek(0)
         return r.returncode, out.read().decode("utf-8", "replace").splitlines()
-
-
-def win_path(p):
-    return "Z:" + os.path.abspath(p).replace("/", "\\")
-
-
-def digest(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
 
 
 def tree(root):

@@ -20,23 +20,9 @@
 #include "core/sevenzip.h"
 #include "core/types.h"
 #include "scratch.h"
+#include "update_item.h"
 
 namespace {
-
-const char kNewData[] = "new data\n";
-
-const arc::Item& NewItem() {
-  static const arc::Item item = [] {
-    arc::Item it;
-    it.name = "new.txt";
-    it.source = fuzz::TheScratch().Write("new.txt", kNewData, sizeof kNewData - 1);
-    it.size = sizeof kNewData - 1;
-    it.mtime = 132000000000000000ull;
-    it.attrib = 0x20;
-    return it;
-  }();
-  return item;
-}
 
 uint64_t Le64(const uint8_t* p) {
   uint64_t v = 0;
@@ -68,7 +54,7 @@ void FixHeaderCrcs(std::vector<uint8_t>& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fuzz::Scratch& scratch = fuzz::TheScratch();
-  const arc::Item& item = NewItem();
+  const arc::Item& item = fuzz::NewItem();
   std::vector<uint8_t> bytes(data, data + size);
   FixHeaderCrcs(bytes);
   const auto existing = scratch.Write("old.7z", bytes.data(), bytes.size());

@@ -11,29 +11,11 @@
 #include "core/types.h"
 #include "core/zip.h"
 #include "scratch.h"
-
-namespace {
-
-const char kNewData[] = "new data\n";
-
-const arc::Item& NewItem() {
-  static const arc::Item item = [] {
-    arc::Item it;
-    it.name = "new.txt";
-    it.source = fuzz::TheScratch().Write("new.txt", kNewData, sizeof kNewData - 1);
-    it.size = sizeof kNewData - 1;
-    it.mtime = 132000000000000000ull;
-    it.attrib = 0x20;
-    return it;
-  }();
-  return item;
-}
-
-}  // namespace
+#include "update_item.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fuzz::Scratch& scratch = fuzz::TheScratch();
-  const arc::Item& item = NewItem();
+  const arc::Item& item = fuzz::NewItem();
   const auto existing = scratch.Write("old.zip", data, size);
   const auto out = scratch.Path("out.zip");
 
@@ -59,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!check.Verify(e, error)) fuzz::Violation("an entry of the updated archive does not verify");
     if (e.name == item.name) {
       std::string got;
-      if (haveNew || !check.ExtractToString(e, got, error) || got != kNewData)
+      if (haveNew || !check.ExtractToString(e, got, error) || got != fuzz::kNewData)
         fuzz::Violation("the new entry is not what was added");
       haveNew = true;
     }

@@ -98,6 +98,31 @@ X86Stream::X86Stream(bool encoding, Source source, uint32_t start)
   state_.ip = start;
 }
 
+X86Stream::X86Stream(bool encoding, Source source, X86State state)
+    : encoding_(encoding), source_(std::move(source)), state_(state), buf_(size_t{1} << 16) {}
+
+bool X86Checkpoint(const std::function<bool(uint8_t* buf, size_t size, size_t& got)>& source,
+                   X86State& state, uint64_t& final) {
+  state = X86State{};
+  final = 0;
+  std::vector<uint8_t> buf(size_t{1} << 16);
+  size_t len = 0;
+  bool end = false;
+  while (!end) {
+    while (len < buf.size() && !end) {
+      size_t got = 0;
+      if (!source(buf.data() + len, buf.size() - len, got)) return false;
+      if (got == 0) end = true;
+      len += got;
+    }
+    const size_t done = X86Convert(buf.data(), len, state, true);
+    final += done;
+    std::memmove(buf.data(), buf.data() + done, len - done);
+    len -= done;
+  }
+  return true;
+}
+
 bool X86Stream::Refill() {
   // Keep the unconverted tail, then fill the rest of the buffer.
   std::memmove(buf_.data(), buf_.data() + done_, len_ - done_);

@@ -32,6 +32,17 @@ size_t X86Convert(uint8_t* data, size_t size, X86State& state, bool encoding);
 // image for i386 or x86-64, or an ELF file for EM_386 or EM_X86_64.
 bool IsX86Executable(const uint8_t* head, size_t size);
 
+// Runs the encoding converter (from position 0) over the bytes `source`
+// yields until it ends and stops at the last byte that is final there:
+// `final` is its stream position, `state` the converter's state at it. A
+// converter started with that state on the bytes from `final` on converts
+// them exactly as one run over the whole stream would, and one run over the
+// first `final` bytes alone converts those the same way too. So a stream
+// can be cut there and converted in two parts at once. False when the
+// source failed.
+bool X86Checkpoint(const std::function<bool(uint8_t* buf, size_t size, size_t& got)>& source,
+                   X86State& state, uint64_t& final);
+
 // A converting stage over a pull source. The source fills a buffer and
 // returns false on failure; `got` 0 means the end of its data.
 class X86Stream {
@@ -40,6 +51,8 @@ class X86Stream {
 
   // `start` is the stream position of the first byte (0 in 7z folders).
   X86Stream(bool encoding, Source source, uint32_t start = 0);
+  // Starts from a state, such as one X86Checkpoint returned.
+  X86Stream(bool encoding, Source source, X86State state);
   // `got` 0 only at the end of the data; false when the source failed.
   bool Read(uint8_t* buf, size_t size, size_t& got);
 

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include <lzma.h>
 
 namespace arc::lzma {
 namespace {
@@ -29,7 +32,7 @@ constexpr LevelRow kLevels[9] = {
     {1u << 25, true, true, 32},    // 6
     {1u << 25, true, true, 64},    // 7
     {1u << 26, true, true, 64},    // 8
-    {1u << 26, true, true, 64},    // 9
+    {1u << 26, true, true, 96},    // 9
 };
 
 constexpr uint32_t kMinDict = 1u << 12;
@@ -83,6 +86,157 @@ int Encode(ISeqInStream* in, ISeqOutStream* out, const Settings& settings,
   if (res == SZ_OK) res = LzmaEnc_Encode(enc, out, in, nullptr, &g_alloc, &g_alloc);
   LzmaEnc_Destroy(enc, &g_alloc, &g_alloc);
   return res;
+}
+
+int EncodeLzma2(ISeqInStream* in, ISeqOutStream* out, const Settings& settings, bool last) {
+  lzma_options_lzma opt;
+  if (lzma_lzma_preset(&opt, 6)) return SZ_ERROR_PARAM;
+  opt.dict_size = std::max<uint32_t>(settings.dictSize, LZMA_DICT_SIZE_MIN);
+  opt.lc = 3;
+  opt.lp = 0;
+  opt.pb = 2;
+  opt.mode = settings.normalAlgo ? LZMA_MODE_NORMAL : LZMA_MODE_FAST;
+  opt.mf = settings.binaryTree ? LZMA_MF_BT4 : LZMA_MF_HC4;
+  opt.nice_len = static_cast<uint32_t>(std::clamp(settings.fastBytes, 5, 273));
+  opt.depth = 0;  // the match finder's own choice for nice_len
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_stream strm = LZMA_STREAM_INIT;
+  lzma_ret ret = lzma_raw_encoder(&strm, filters);
+  if (ret != LZMA_OK) return ret == LZMA_MEM_ERROR ? SZ_ERROR_MEM : SZ_ERROR_PARAM;
+  struct End {
+    lzma_stream* s;
+    ~End() { lzma_end(s); }
+  } end{&strm};
+
+  constexpr size_t kBuf = size_t{1} << 20;
+  std::vector<uint8_t> inBuf(kBuf), outBuf(kBuf);
+  bool inEnd = false;
+  strm.next_out = outBuf.data();
+  strm.avail_out = kBuf;
+  // The last byte produced so far stays in the buffer: when the stream is
+  // finished it is the end mark, which only the last part writes.
+  auto flush = [&](size_t keep) -> bool {
+    const size_t n = kBuf - strm.avail_out;
+    const size_t give = n - keep;
+    if (give > 0 && out->Write(out, outBuf.data(), give) != give) return false;
+    std::memmove(outBuf.data(), outBuf.data() + give, keep);
+    strm.next_out = outBuf.data() + keep;
+    strm.avail_out = kBuf - keep;
+    return true;
+  };
+  for (;;) {
+    if (strm.avail_in == 0 && !inEnd) {
+      size_t n = kBuf;
+      if (in->Read(in, inBuf.data(), &n) != SZ_OK) return SZ_ERROR_READ;
+      if (n == 0) inEnd = true;
+      strm.next_in = inBuf.data();
+      strm.avail_in = n;
+    }
+    ret = lzma_code(&strm, inEnd ? LZMA_FINISH : LZMA_RUN);
+    if (ret == LZMA_STREAM_END) break;
+    if (ret != LZMA_OK) return ret == LZMA_MEM_ERROR ? SZ_ERROR_MEM : SZ_ERROR_FAIL;
+    if (strm.avail_out == 0 && !flush(1)) return SZ_ERROR_WRITE;
+  }
+  const size_t n = kBuf - strm.avail_out;
+  if (n == 0 || outBuf[n - 1] != 0x00) return SZ_ERROR_FAIL;  // no end mark: not LZMA2
+  if (!flush(last ? 0 : 1)) return SZ_ERROR_WRITE;
+  return SZ_OK;
+}
+
+uint8_t Lzma2Props(uint32_t dictSize) {
+  uint8_t p = 0;
+  while (p < 40 && (uint64_t{2} | (p & 1)) << (p / 2 + 11) < dictSize) ++p;
+  return p;
+}
+
+struct Lzma2Decoder::Impl {
+  lzma_stream strm = LZMA_STREAM_INIT;
+  bool ready = false;
+  Source source;
+  uint64_t remaining = 0;
+  bool inEnd = false;
+  uint8_t in[1 << 16];
+};
+
+Lzma2Decoder::Lzma2Decoder() : impl_(new Impl) {}
+
+Lzma2Decoder::~Lzma2Decoder() {
+  lzma_end(&impl_->strm);
+  delete impl_;
+}
+
+bool Lzma2Decoder::Init(const uint8_t* props, size_t propsSize, uint64_t unpackSize, Source source,
+                        uint64_t maxDict, std::string& error) {
+  if (propsSize != 1 || props[0] > 40) {
+    error = "bad LZMA2 properties";
+    return false;
+  }
+  const uint8_t p = props[0];
+  const uint64_t declared = p == 40 ? UINT32_MAX : (uint64_t{2} | (p & 1)) << (p / 2 + 11);
+  // As with LZMA: nothing reaches further back than the bytes decoded so
+  // far, so the unpacked size bounds the dictionary too.
+  const uint64_t need = std::max<uint64_t>(LZMA_DICT_SIZE_MIN, std::min(declared, unpackSize));
+  if (need > maxDict) {
+    error = "LZMA2 dictionary too large";
+    return false;
+  }
+  lzma_options_lzma opt;
+  lzma_lzma_preset(&opt, 0);
+  opt.dict_size = static_cast<uint32_t>(need);
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+  if (lzma_raw_decoder(&impl_->strm, filters) != LZMA_OK) {
+    error = "out of memory for the LZMA2 decoder";
+    return false;
+  }
+  impl_->ready = true;
+  impl_->source = std::move(source);
+  impl_->remaining = unpackSize;
+  return true;
+}
+
+bool Lzma2Decoder::Read(uint8_t* buf, size_t size, size_t& got, std::string& error) {
+  Impl& m = *impl_;
+  got = 0;
+  if (!m.ready) {
+    error = "LZMA2 decoder not set up";
+    return false;
+  }
+  size = static_cast<size_t>(std::min<uint64_t>(size, m.remaining));
+  while (got == 0 && size > 0) {
+    if (m.strm.avail_in == 0 && !m.inEnd) {
+      long long n = m.source(m.in, sizeof m.in);
+      if (n < 0) {
+        error = "cannot read the packed stream";
+        return false;
+      }
+      if (n == 0) m.inEnd = true;
+      m.strm.next_in = m.in;
+      m.strm.avail_in = static_cast<size_t>(n);
+    }
+    const size_t inBefore = m.strm.avail_in;
+    m.strm.next_out = buf;
+    m.strm.avail_out = size;
+    lzma_ret ret = lzma_code(&m.strm, LZMA_RUN);
+    got = size - m.strm.avail_out;
+    m.remaining -= got;
+    if (ret == LZMA_STREAM_END) {
+      if (got == 0) {
+        error = "LZMA2 stream ends before its declared size";
+        return false;
+      }
+    } else if (ret == LZMA_MEM_ERROR) {
+      error = "out of memory for the LZMA2 decoder";
+      return false;
+    } else if (ret != LZMA_OK && ret != LZMA_BUF_ERROR) {
+      error = "damaged LZMA2 data";
+      return false;
+    } else if (got == 0 && m.strm.avail_in == inBefore) {
+      // No progress although input was offered, or none is left.
+      error = m.inEnd ? "packed stream is truncated" : "LZMA2 stream makes no progress";
+      return false;
+    }
+  }
+  return true;
 }
 
 Decoder::~Decoder() {

@@ -1,6 +1,7 @@
-// LZMA encoder and decoder glue over the codec from lzma-dev: settings by
-// compression level, a streaming encoder and a pull-style decoder whose
-// memory use is bounded by the stream's own declared sizes.
+// LZMA and LZMA2 encoder and decoder glue: LZMA over the codec from lzma-dev,
+// LZMA2 over liblzma. Settings by compression level, streaming encoders and
+// pull-style decoders whose memory use is bounded by the stream's own
+// declared sizes.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +34,16 @@ Settings SettingsForLevel(int level, int fastBytes, uint64_t totalSize);
 // `in` failed, SZ_ERROR_WRITE when `out` did, SZ_ERROR_MEM on allocation.
 int Encode(ISeqInStream* in, ISeqOutStream* out, const Settings& settings,
            uint8_t props[LZMA_PROPS_SIZE]);
+
+// Encodes everything `in` yields as raw LZMA2 chunks into `out`. The first
+// chunk resets the dictionary, so parts of one stream may be encoded apart
+// (at the same time) and joined. With `last` false the end mark is left off,
+// so that the next part can follow. Returns an SZ_* code as Encode does.
+int EncodeLzma2(ISeqInStream* in, ISeqOutStream* out, const Settings& settings, bool last);
+
+// The property byte of an LZMA2 coder: the smallest dictionary size it can
+// state that holds `dictSize`.
+uint8_t Lzma2Props(uint32_t dictSize);
 
 // The allocator handed to the codec (malloc/free).
 ISzAlloc* Allocator();
@@ -74,6 +85,26 @@ class Decoder {
   uint8_t in_[1 << 16];
   size_t inPos_ = 0, inLen_ = 0;
   bool inEnd_ = false;
+};
+
+// Pull decoder of one raw LZMA2 stream of known unpacked size, with the
+// same contract as Decoder.
+class Lzma2Decoder {
+ public:
+  using Source = Decoder::Source;
+
+  Lzma2Decoder();
+  ~Lzma2Decoder();
+  Lzma2Decoder(const Lzma2Decoder&) = delete;
+  Lzma2Decoder& operator=(const Lzma2Decoder&) = delete;
+
+  bool Init(const uint8_t* props, size_t propsSize, uint64_t unpackSize, Source source,
+            uint64_t maxDict, std::string& error);
+  bool Read(uint8_t* buf, size_t size, size_t& got, std::string& error);
+
+ private:
+  struct Impl;
+  Impl* impl_;
 };
 
 }  // namespace arc::lzma

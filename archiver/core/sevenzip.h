@@ -47,6 +47,7 @@ enum Id : uint8_t {
 // Coder IDs.
 constexpr uint8_t kCopyId[] = {0x00};
 constexpr uint8_t kLzmaId[] = {0x03, 0x01, 0x01};
+constexpr uint8_t kLzma2Id[] = {0x21};
 
 constexpr uint32_t kAttribDirectory = 0x10;
 
@@ -66,12 +67,13 @@ struct Entry {
   size_t stream = 0;  // index into the archive's streams when hasStream
 };
 
-// A folder: one coder (Copy or LZMA) over one packed stream, optionally
+// A folder: one coder (Copy, LZMA or LZMA2) over one packed stream, optionally
 // followed by the x86 branch converter (two coders, the converter's input
 // bound to the other coder's output).
 struct Folder {
   bool lzma = false;
-  std::vector<uint8_t> props;  // the LZMA coder's
+  bool lzma2 = false;
+  std::vector<uint8_t> props;  // the LZMA or LZMA2 coder's
   bool bcj = false;
   uint32_t bcjStart = 0;  // the converter's start position
   uint64_t packOffset = 0;  // absolute file offset of the packed stream

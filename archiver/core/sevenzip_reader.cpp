@@ -142,7 +142,7 @@ struct StreamsInfo {
   std::vector<Stream> streams;
 };
 
-// Reads one folder. Supported: one Copy or LZMA coder; or that coder and
+// Reads one folder. Supported: one Copy, LZMA or LZMA2 coder; or that coder and
 // the x86 branch converter, the converter's input bound to the other's
 // output. `numOut` is the number of unpack sizes the folder lists.
 Folder ReadFolder(ByteReader& r, uint64_t& numPacked, size_t& numOut) {
@@ -182,6 +182,8 @@ Folder ReadFolder(ByteReader& r, uint64_t& numPacked, size_t& numOut) {
     mainIndex = i;
     if (idSize == sizeof kLzmaId && std::memcmp(id, kLzmaId, idSize) == 0) {
       folder.lzma = true;
+    } else if (idSize == sizeof kLzma2Id && std::memcmp(id, kLzma2Id, idSize) == 0) {
+      folder.lzma2 = true;
     } else if (!(idSize == sizeof kCopyId && std::memcmp(id, kCopyId, idSize) == 0)) {
       supported = false;
     }
@@ -203,6 +205,7 @@ Folder ReadFolder(ByteReader& r, uint64_t& numPacked, size_t& numOut) {
   if (mainIndex == SIZE_MAX || (numCoders == 2) != (bcjIndex != SIZE_MAX)) supported = false;
   if (!supported) Fail("unsupported compression method");
   if (folder.lzma && folder.props.size() != 5) Fail("bad LZMA properties");
+  if (folder.lzma2 && (folder.props.size() != 1 || folder.props[0] > 40)) Fail("bad LZMA2 properties");
   folder.bcj = bcjIndex != SIZE_MAX;
   numOut = static_cast<size_t>(totalOut);
   return folder;
@@ -264,7 +267,7 @@ StreamsInfo ReadStreamsInfo(ByteReader& r, uint64_t fileSize) {
       // The converter keeps its input's size: every size is the same.
       for (size_t k = 1; k < numOut[i]; ++k)
         if (r.Number() != f.unpackSize) Fail("converter sizes differ");
-      if (!f.lzma && f.unpackSize != f.packSize) Fail("stored stream sizes differ");
+      if (!f.lzma && !f.lzma2 && f.unpackSize != f.packSize) Fail("stored stream sizes differ");
     }
     for (;;) {
       uint8_t sub = r.Byte();
@@ -573,6 +576,7 @@ struct FolderReader::Impl {
   uint64_t produced = 0;
   uint32_t crc = 0;
   lzma::Decoder decoder;
+  lzma::Lzma2Decoder decoder2;
   uint64_t innerProduced = 0;  // bytes out of the Copy or LZMA coder
   std::unique_ptr<bcj::X86Stream> bcj;
   std::string bcjError;
@@ -612,14 +616,16 @@ bool FolderReader::Open(const std::filesystem::path& file, const Folder& folder,
     };
     m.bcj = std::make_unique<bcj::X86Stream>(false, inner, folder.bcjStart);
   }
-  if (folder.lzma) {
-    auto source = [this](uint8_t* buf, size_t size) -> long long {
-      long long n = ReadPacked(buf, size);
-      return n == -2 ? -1 : n;
-    };
+  auto source = [this](uint8_t* buf, size_t size) -> long long {
+    long long n = ReadPacked(buf, size);
+    return n == -2 ? -1 : n;
+  };
+  if (folder.lzma)
     return m.decoder.Init(folder.props.data(), folder.props.size(), folder.unpackSize, source,
                           kMaxDictionary, error);
-  }
+  if (folder.lzma2)
+    return m.decoder2.Init(folder.props.data(), folder.props.size(), folder.unpackSize, source,
+                           kMaxDictionary, error);
   return true;
 }
 
@@ -629,8 +635,10 @@ bool FolderReader::ReadInner(uint8_t* buf, size_t size, size_t& got, std::string
   uint64_t left = m.folder.unpackSize - m.innerProduced;
   size = static_cast<size_t>(std::min<uint64_t>(size, left));
   if (size == 0) return true;
-  if (m.folder.lzma) {
-    if (!m.decoder.Read(buf, size, got, error)) {
+  if (m.folder.lzma || m.folder.lzma2) {
+    const bool ok = m.folder.lzma ? m.decoder.Read(buf, size, got, error)
+                                  : m.decoder2.Read(buf, size, got, error);
+    if (!ok) {
       if (m.folder.packCrcDefined && m.packLeft == 0 && m.packCrc != m.folder.packCrc)
         error = "packed stream CRC mismatch";
       return false;

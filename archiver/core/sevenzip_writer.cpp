@@ -1,17 +1,18 @@
-// Writing 7z archives: the files with data go into solid folders (LZMA, or
+// Writing 7z archives: the files with data go into solid folders (LZMA2, or
 // Copy at level 0), fed from the files in sequence so that no file is held
 // in memory, followed by an LZMA-packed header (plain at level 0). With more
-// than one thread and enough data, the files are split into two folders of
-// about equal size, encoded at the same time: the first straight into the
-// archive, the second into memory and appended after it. x86 and x86-64
-// executables (PE or ELF, told by their first bytes) go into folders of
-// their own where the branch converter runs ahead of LZMA.
+// than one thread and enough data, a folder's stream is encoded as two
+// halves at the same time: the first straight into the archive, the second
+// into memory and appended after it. x86 and x86-64 executables (PE or ELF,
+// told by their first bytes) go into a folder of their own where the branch
+// converter runs ahead of LZMA2.
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "core/fileio.h"
@@ -172,23 +173,32 @@ class BufferedOut {
 };
 
 // The encoder's input: the data of every entry with a stream, one after the
-// other, read from disk or decoded from the old archive. Each file's CRC is
-// taken on the way, and a file whose size is not what was announced stops
-// the whole run.
+// other, read from disk or decoded from the old archive; or a part of that:
+// `limit` bytes from `offset` bytes into the first entry (only entries read
+// from disk start part-way). The CRC of each entry's piece is taken on the
+// way, and a file whose size is not what was announced stops the whole run.
 class InputSequence {
  public:
   ISeqInStream vt;  // first member: the codec hands back a pointer to it
 
-  InputSequence(std::vector<OutEntry*> entries, const Archive* old)
-      : entries_(std::move(entries)) {
+  InputSequence(std::vector<OutEntry*> entries, const Archive* old, uint64_t offset = 0,
+                uint64_t limit = UINT64_MAX)
+      : entries_(std::move(entries)), offset_(offset), limitLeft_(limit) {
     vt.Read = &InputSequence::ReadThunk;
     if (old) oldReader_ = std::make_unique<StreamReader>(*old);
   }
+
+  struct Piece {
+    OutEntry* entry;
+    uint32_t crc;
+    uint64_t size;
+  };
 
   Result failure = kOk;
   std::string message;
   uint32_t crc = 0;  // of everything handed out
   uint64_t total = 0;
+  std::vector<Piece> pieces;  // of the entries, in order, as far as read
 
   // Copies everything into `out` (the Copy coder).
   bool CopyTo(BufferedOut& out) {
@@ -222,36 +232,41 @@ class InputSequence {
 
   bool OpenCurrent() {
     OutEntry* e = current();
-    left_ = e->size;
+    const uint64_t skip = next_ == 0 ? offset_ : 0;
+    left_ = e->size - skip;
     pieceCrc_ = 0;
-    if (e->item) {
-      return file_.OpenRead(e->item->source);
-    }
+    pieceSize_ = 0;
+    if (e->item) return file_.OpenRead(e->item->source) && (skip == 0 || file_.Seek(skip));
     std::string error;
-    if (!oldReader_->Open(e->oldIndex, error)) {
+    if (skip != 0 || !oldReader_->Open(e->oldIndex, error)) {
       Fail(kErrBadArchive, "cannot read the existing archive: " + error);
       return false;
     }
     return true;
   }
 
-  // Ends the current piece: the file must have no bytes beyond its size.
-  bool CloseCurrent() {
+  // Ends the current piece. `whole`: the file must have no bytes beyond its
+  // size; otherwise the part ends inside it and the next part reads on.
+  bool CloseCurrent(bool whole) {
     OutEntry* e = current();
     if (e->item) {
       char extra;
-      const bool grew = file_.Read(&extra, 1) > 0;
+      const bool grew = whole && file_.Read(&extra, 1) > 0;
       file_.Close();
       if (grew) return false;
     }
-    e->crc = pieceCrc_;
+    pieces.push_back({e, pieceCrc_, pieceSize_});
     return true;
   }
 
   SRes Read(uint8_t* buf, size_t& size) {
-    size_t want = size;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(size, limitLeft_));
     size = 0;
     if (failure != kOk) return SZ_ERROR_READ;
+    if (want == 0 && open_ && limitLeft_ == 0) {
+      if (!CloseCurrent(false)) return SourceFailed();
+      open_ = false;
+    }
     while (size == 0 && want > 0 && next_ < entries_.size()) {
       if (!open_) {
         if (!OpenCurrent()) return failure != kOk ? SZ_ERROR_READ : SourceFailed();
@@ -275,10 +290,12 @@ class InputSequence {
         }
       }
       pieceCrc_ = Crc(buf, got, pieceCrc_);
+      pieceSize_ += got;
       left_ -= got;
+      limitLeft_ -= got;
       size = got;
       if (left_ == 0) {
-        if (!CloseCurrent()) return SourceFailed();
+        if (!CloseCurrent(true)) return SourceFailed();
         open_ = false;
         ++next_;
       }
@@ -289,13 +306,26 @@ class InputSequence {
   }
 
   std::vector<OutEntry*> entries_;
+  uint64_t offset_;
+  uint64_t limitLeft_;
   std::unique_ptr<StreamReader> oldReader_;
   size_t next_ = 0;
   bool open_ = false;
   uint64_t left_ = 0;
   uint32_t pieceCrc_ = 0;
+  uint64_t pieceSize_ = 0;
   File file_;
 };
+
+// The CRC of A followed by B from the CRCs of both and B's length.
+uint32_t CrcCombine(uint32_t a, uint32_t b, uint64_t sizeB) {
+  constexpr uint64_t kStep = uint64_t{1} << 30;
+  if (sizeB > kStep) {
+    const uLong step = crc32_combine_gen(static_cast<z_off_t>(kStep));
+    for (; sizeB > kStep; sizeB -= kStep) a = static_cast<uint32_t>(crc32_combine_op(a, 0, step));
+  }
+  return static_cast<uint32_t>(crc32_combine_op(a, b, crc32_combine_gen(static_cast<z_off_t>(sizeB))));
+}
 
 // Memory as an ISeqInStream, for packing the header.
 struct MemoryIn {
@@ -317,12 +347,15 @@ struct MemoryIn {
 struct ConverterIn {
   ISeqInStream vt;
   bcj::X86Stream stream;
-  explicit ConverterIn(ISeqInStream* source)
+  explicit ConverterIn(ISeqInStream* source, bcj::X86State state = {})
       : vt{&ConverterIn::ReadThunk},
-        stream(true, [source](uint8_t* buf, size_t size, size_t& got) {
-          got = size;
-          return source->Read(source, buf, &got) == SZ_OK;
-        }) {}
+        stream(
+            true,
+            [source](uint8_t* buf, size_t size, size_t& got) {
+              got = size;
+              return source->Read(source, buf, &got) == SZ_OK;
+            },
+            state) {}
   static SRes ReadThunk(void* p, void* buf, size_t* size) {
     auto* self = reinterpret_cast<ConverterIn*>(p);
     size_t got = 0;
@@ -345,8 +378,9 @@ bool IsExecutable(const OutEntry& e, const Archive* old) {
 
 struct FolderOut {
   bool lzma = false;
+  bool lzma2 = false;
   bool bcj = false;
-  uint8_t props[LZMA_PROPS_SIZE] = {};
+  uint8_t props[LZMA_PROPS_SIZE] = {};  // LZMA's five, or LZMA2's one
   uint64_t packPos = 0;  // relative to the end of the signature header
   uint64_t packSize = 0;
   uint32_t packCrc = 0;
@@ -354,6 +388,155 @@ struct FolderOut {
   uint32_t crc = 0;
   std::vector<OutEntry*> files;  // in the order of their data
 };
+
+// Where the converter stands `cut` bytes into the files' data, read
+// straight from disk (a look ahead, outside the command's progress): the
+// second half of a folder with the converter starts there.
+bool ConverterCheckpoint(const std::vector<OutEntry*>& files, uint64_t cut, bcj::X86State& state,
+                         uint64_t& final) {
+  size_t next = 0;
+  std::ifstream in;
+  uint64_t left = 0;   // of the open file
+  uint64_t want = cut;  // of all
+  auto source = [&](uint8_t* buf, size_t size, size_t& got) {
+    got = 0;
+    while (got == 0 && want > 0) {
+      if (left == 0) {
+        if (next == files.size()) return false;
+        in = std::ifstream(files[next]->item->source, std::ios::binary);
+        left = files[next++]->size;
+        if (!in) return false;
+      }
+      const auto n = static_cast<std::streamsize>(std::min<uint64_t>({size, left, want}));
+      in.read(reinterpret_cast<char*>(buf), n);
+      if (in.gcount() != n) return false;
+      got = static_cast<size_t>(n);
+      left -= got;
+      want -= got;
+    }
+    return true;
+  };
+  return bcj::X86Checkpoint(source, state, final);
+}
+
+// Encodes one folder's files into `sink` (from its current position, as
+// one packed stream) and fills in the folder's sizes and CRCs and those of
+// its files. Returns an SZ_* code; a source or old archive that failed
+// is in `failure` and `message`.
+int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayHalve, const Archive* old,
+                 BufferedOut& sink, Result& failure, std::string& message) {
+  uint64_t size = 0;
+  for (const OutEntry* e : f.files) size += e->size;
+  f.unpackSize = size;
+  sink.Reset();
+
+  // The halves: [0, cut) and [cut, size).
+  uint64_t cut = size;
+  bcj::X86State state;
+  if (level > 0 && mayHalve && size >= kSplitMin) {
+    cut = size / 2;
+    if (f.bcj) {
+      uint64_t final = 0;
+      // Unreadable now: then reading it for the archive reports it.
+      if (!ConverterCheckpoint(f.files, cut, state, final)) final = size;
+      cut = final;
+    }
+    if (cut == 0) cut = size;
+  }
+  struct Part {
+    uint64_t from = 0, len = 0;
+    std::unique_ptr<InputSequence> input;
+    int res = SZ_OK;
+    lzma::Settings settings;
+  };
+  std::vector<Part> parts(cut < size ? 2 : 1);
+  parts[0].len = cut;
+  if (parts.size() == 2) {
+    parts[1].from = cut;
+    parts[1].len = size - cut;
+  }
+  uint32_t maxDict = 0;
+  for (Part& p : parts) {
+    std::vector<OutEntry*> mine;
+    uint64_t start = 0, offset = 0;
+    for (OutEntry* e : f.files) {
+      const uint64_t end = start + e->size;
+      if (end > p.from && start < p.from + p.len) {
+        if (mine.empty()) offset = p.from - start;
+        mine.push_back(e);
+      }
+      start = end;
+    }
+    p.input = std::make_unique<InputSequence>(std::move(mine), old, offset, p.len);
+    p.settings = lzma::SettingsForLevel(level, fastBytes, p.len);
+    // Two encoders at once: each gets at most 32 MiB of dictionary, which
+    // keeps both within 1 GiB.
+    if (parts.size() > 1) p.settings.dictSize = std::min<uint32_t>(p.settings.dictSize, 1u << 25);
+    maxDict = std::max(maxDict, p.settings.dictSize);
+  }
+
+  if (level == 0) {
+    InputSequence& input = *parts[0].input;
+    if (!input.CopyTo(sink)) parts[0].res = input.failure != kOk ? SZ_ERROR_READ : SZ_ERROR_WRITE;
+  } else {
+    f.lzma2 = true;
+    f.props[0] = lzma::Lzma2Props(maxDict);
+    auto run = [&](size_t i, BufferedOut& dst) {
+      Part& p = parts[i];
+      const bool last = i + 1 == parts.size();
+      try {
+        if (f.bcj) {
+          ConverterIn converted(&p.input->vt, i == 0 ? bcj::X86State{} : state);
+          p.res = lzma::EncodeLzma2(&converted.vt, &dst.vt, p.settings, last);
+        } else {
+          p.res = lzma::EncodeLzma2(&p.input->vt, &dst.vt, p.settings, last);
+        }
+      } catch (...) {
+        p.res = SZ_ERROR_MEM;
+      }
+    };
+    BufferedOut second(nullptr);
+    std::thread helper;
+    if (parts.size() > 1) helper = std::thread([&] { run(1, second); });
+    run(0, sink);
+    if (helper.joinable()) helper.join();
+    if (parts.size() > 1 && parts[0].res == SZ_OK && parts[1].res == SZ_OK &&
+        !sink.Put(second.memory().data(), second.memory().size()))
+      parts[0].res = SZ_ERROR_WRITE;
+  }
+
+  int res = SZ_OK;
+  std::unordered_map<const OutEntry*, std::pair<uint32_t, uint64_t>> crcs;
+  uint32_t crc = 0;
+  for (Part& p : parts) {
+    const InputSequence& input = *p.input;
+    if (failure == kOk && input.failure != kOk) {
+      failure = input.failure;
+      message = input.message;
+    }
+    if (res == SZ_OK) res = p.res;
+    if (res == SZ_OK && input.total != p.len) res = SZ_ERROR_DATA;
+    crc = p.from == 0 ? input.crc : CrcCombine(crc, input.crc, p.len);
+    for (const InputSequence::Piece& piece : input.pieces) {
+      auto [it, fresh] = crcs.try_emplace(piece.entry, piece.crc, piece.size);
+      if (!fresh) {
+        it->second.first = CrcCombine(it->second.first, piece.crc, piece.size);
+        it->second.second += piece.size;
+      }
+    }
+  }
+  if (res == SZ_OK) {
+    for (OutEntry* e : f.files) {
+      auto it = crcs.find(e);
+      if (it == crcs.end() || it->second.second != e->size) return SZ_ERROR_DATA;
+      e->crc = it->second.first;
+    }
+  }
+  f.packSize = sink.count;
+  f.packCrc = sink.crc;
+  f.crc = crc;
+  return res;
+}
 
 // Pack and unpack information of folders whose packed streams follow one
 // another from the first one's position.
@@ -379,6 +562,11 @@ void WriteFolderStreamsInfo(ByteWriter& w, const std::vector<FolderOut>& folders
       w.Bytes(kLzmaId, sizeof kLzmaId);
       w.Number(LZMA_PROPS_SIZE);
       w.Bytes(f.props, LZMA_PROPS_SIZE);
+    } else if (f.lzma2) {
+      w.Byte(0x20 | sizeof kLzma2Id);
+      w.Bytes(kLzma2Id, sizeof kLzma2Id);
+      w.Number(1);
+      w.Byte(f.props[0]);
     } else {
       w.Byte(sizeof kCopyId);
       w.Bytes(kCopyId, sizeof kCopyId);
@@ -616,101 +804,37 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
     }
 
     std::vector<FolderOut> folders;
-    std::vector<int> lanes;  // per folder: 0 straight into the file, 1 into memory
     if (!streamed.empty()) {
-      // Two lanes of about equal size when both threads can be used. Data
-      // carried over from an old archive stays in one lane (one reader of
-      // the old archive at a time).
-      size_t cut = streamed.size();
-      const bool fromOld = std::any_of(streamed.begin(), streamed.end(), [](const OutEntry* e) { return !e->item; });
-      if (level > 0 && ThreadCount(options.threads) > 1 && !fromOld && streamed.size() > 1 && total >= kSplitMin) {
-        uint64_t acc = 0, bestDiff = UINT64_MAX;
-        for (size_t i = 0; i + 1 < streamed.size(); ++i) {
-          acc += streamed[i]->size;
-          const uint64_t diff = acc * 2 > total ? acc * 2 - total : total - acc * 2;
-          if (diff < bestDiff) { bestDiff = diff; cut = i + 1; }
-        }
-      }
-      const bool parallel = cut < streamed.size();
-      // A folder per lane and kind (executables or not).
-      for (size_t i = 0; i < streamed.size(); ++i) {
-        const int lane = i < cut ? 0 : 1;
-        const bool x86 = streamed[i]->executable;
-        if (folders.empty() || lanes.back() != lane || folders.back().bcj != x86) {
+      // A folder per kind: the other files, then the executables.
+      for (OutEntry* e : streamed) {
+        if (folders.empty() || folders.back().bcj != e->executable) {
           folders.emplace_back();
-          folders.back().bcj = x86;
-          lanes.push_back(lane);
+          folders.back().bcj = e->executable;
         }
-        folders.back().files.push_back(streamed[i]);
+        folders.back().files.push_back(e);
       }
-      struct Outcome {
-        int res = SZ_OK;
+      // With two threads, a big folder's stream is encoded as two halves
+      // at once, joined into one LZMA2 stream (the second half starts with
+      // a dictionary reset). Data carried over from an old archive is read
+      // in one go (one reader of the old archive at a time).
+      const bool fromOld = std::any_of(streamed.begin(), streamed.end(), [](const OutEntry* e) { return !e->item; });
+      const bool mayHalve = level > 0 && ThreadCount(options.threads) > 1 && !fromOld;
+      for (FolderOut& f : folders) {
         Result failure = kOk;
         std::string message;
-      };
-      auto encode = [&](FolderOut& f, BufferedOut& dst, Outcome& o) {
-        try {
-          InputSequence input(f.files, oldArchive);
-          uint64_t size = 0;
-          for (const OutEntry* e : f.files) size += e->size;
-          f.lzma = level > 0;
-          dst.Reset();
-          if (f.lzma) {
-            lzma::Settings ls = lzma::SettingsForLevel(level, options.fastBytes, size);
-            // Two encoders at once: each gets at most 32 MiB of dictionary,
-            // which keeps both within 1 GiB.
-            if (parallel) ls.dictSize = std::min<uint32_t>(ls.dictSize, 1u << 25);
-            if (f.bcj) {
-              ConverterIn converted(&input.vt);
-              o.res = lzma::Encode(&converted.vt, &dst.vt, ls, f.props);
-            } else {
-              o.res = lzma::Encode(&input.vt, &dst.vt, ls, f.props);
-            }
-          } else if (!input.CopyTo(dst)) {
-            o.res = input.failure != kOk ? SZ_ERROR_READ : SZ_ERROR_WRITE;
-          }
-          o.failure = input.failure;
-          o.message = input.message;
-          if (o.res == SZ_OK && input.total != size) o.res = SZ_ERROR_DATA;
-          f.packSize = dst.count;
-          f.packCrc = dst.crc;
-          f.unpackSize = size;
-          f.crc = input.crc;
-        } catch (...) {
-          o.res = SZ_ERROR_MEM;
-        }
-      };
-      std::vector<Outcome> outcomes(folders.size());
-      auto runLane = [&](int lane, BufferedOut& dst) {
-        for (size_t i = 0; i < folders.size(); ++i) {
-          if (lanes[i] != lane) continue;
-          encode(folders[i], dst, outcomes[i]);
-          if (outcomes[i].res != SZ_OK || outcomes[i].failure != kOk) break;
-        }
-      };
-      BufferedOut second(nullptr);
-      std::thread helper;
-      if (parallel) helper = std::thread([&] { runLane(1, second); });
-      runLane(0, sink);
-      if (helper.joinable()) helper.join();
-      for (const Outcome& o : outcomes) {
-        if (o.failure != kOk) return report.Fail(o.failure, o.message);
-        if (o.res == SZ_ERROR_MEM) return report.Fail(kErrInternal, "out of memory while compressing");
-        if (o.res == SZ_ERROR_DATA) return report.Fail(kErrInternal, "compressed size mismatch");
-      }
-      bool writeFailed = sink.failed;
-      for (size_t i = 0; i < folders.size(); ++i)
-        if (lanes[i] == 0 && outcomes[i].res == SZ_ERROR_WRITE) writeFailed = true;
-      if (writeFailed) return report.Fail(kErrWrite, writeError);
-      for (const Outcome& o : outcomes)
-        if (o.res != SZ_OK) return report.Fail(kErrInternal, "compression failed");
-      if (parallel) {
-        sink.Reset();
-        if (!sink.Put(second.memory().data(), second.memory().size())) return report.Fail(kErrWrite, writeError);
+        const int res = EncodeFolder(f, level, options.fastBytes, mayHalve, oldArchive, sink, failure, message);
+        if (failure != kOk) return report.Fail(failure, message);
+        if (sink.failed || res == SZ_ERROR_WRITE) return report.Fail(kErrWrite, writeError);
+        if (res == SZ_ERROR_MEM) return report.Fail(kErrInternal, "out of memory while compressing");
+        if (res == SZ_ERROR_DATA) return report.Fail(kErrInternal, "compressed size mismatch");
+        if (res != SZ_OK) return report.Fail(kErrInternal, "compression failed");
       }
       // The header's packed stream follows all of the folders'.
       uint64_t packed = 0;
-      for (const FolderOut& f : folders) packed += f.packSize;
+      for (FolderOut& f : folders) {
+        f.packPos = packed;
+        packed += f.packSize;
+      }
       sink.count = packed;
     }
 

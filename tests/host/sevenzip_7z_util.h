@@ -84,4 +84,33 @@ inline std::map<std::string, std::string> FilesOfTree(const fs::path& root) {
   return files;
 }
 
+// Walks the LZMA2 chunks of a folder's packed stream and counts those that
+// reset the dictionary (where a part encoded on its own starts); -1 when
+// the chunks do not fill the stream exactly up to its end mark.
+inline int Lzma2DictionaryResets(const fs::path& archive, const arc::sevenzip::Folder& f) {
+  std::ifstream in(archive, std::ios::binary);
+  std::string packed(f.packSize, '\0');
+  in.seekg(static_cast<std::streamoff>(f.packOffset));
+  if (!in.read(packed.data(), static_cast<std::streamsize>(packed.size()))) return -1;
+  auto byte = [&](size_t i) { return static_cast<unsigned>(static_cast<uint8_t>(packed[i])); };
+  int resets = 0;
+  size_t pos = 0;
+  while (pos < packed.size()) {
+    const unsigned c = byte(pos);
+    if (c == 0x00) return pos + 1 == packed.size() ? resets : -1;
+    if (c == 0x01 || c == 0x02) {  // stored chunk, 0x01 with a reset
+      if (pos + 3 > packed.size()) return -1;
+      resets += c == 0x01;
+      pos += 3 + ((byte(pos + 1) << 8 | byte(pos + 2)) + 1);
+    } else if (c >= 0x80) {  // LZMA chunk; 0xE0 and up reset the dictionary
+      if (pos + 5 > packed.size()) return -1;
+      resets += c >= 0xE0;
+      pos += 5 + (c >= 0xC0 ? 1 : 0) + ((byte(pos + 3) << 8 | byte(pos + 4)) + 1);
+    } else {
+      return -1;
+    }
+  }
+  return -1;
+}
+
 }  // namespace sz7test

@@ -126,6 +126,62 @@ TEST(Bcj, RoundTripsCraftedBuffers) {
   }
 }
 
+// Converts `in` from byte `from` on, starting from `state`.
+Bytes ConvertFrom(const Bytes& in, size_t from, X86State state) {
+  size_t pos = from;
+  arc::bcj::X86Stream s(
+      true,
+      [&](uint8_t* buf, size_t size, size_t& got) {
+        got = std::min({size, size_t{777}, in.size() - pos});
+        std::copy(in.begin() + static_cast<std::ptrdiff_t>(pos), in.begin() + static_cast<std::ptrdiff_t>(pos + got), buf);
+        pos += got;
+        return true;
+      },
+      state);
+  Bytes out;
+  uint8_t buf[1000];
+  for (size_t got = 1; got > 0;) {
+    EXPECT_TRUE(s.Read(buf, sizeof buf, got));
+    out.insert(out.end(), buf, buf + got);
+  }
+  return out;
+}
+
+TEST(Bcj, CheckpointCutsAStreamIntoPartsConvertedApart) {
+  // Opcodes everywhere, so that cuts fall inside operands and just after
+  // opcodes that were not converted.
+  std::mt19937 rng(11);
+  const uint8_t pick[] = {0xE8, 0xE9, 0x00, 0xFF, 0x01};
+  Bytes in(20000);
+  for (auto& x : in) x = pick[rng() % 5];
+  const Bytes whole = Convert(in, true, 1 << 20);
+  for (size_t cut = 0; cut < 600; ++cut) {
+    SCOPED_TRACE(cut);
+    size_t pos = 0;
+    X86State state;
+    uint64_t final = 0;
+    ASSERT_TRUE(arc::bcj::X86Checkpoint(
+        [&](uint8_t* buf, size_t size, size_t& got) {
+          got = std::min({size, size_t{97}, cut - pos});
+          std::copy(in.begin() + static_cast<std::ptrdiff_t>(pos), in.begin() + static_cast<std::ptrdiff_t>(pos + got), buf);
+          pos += got;
+          return true;
+        },
+        state, final));
+    ASSERT_LE(final, cut);
+    EXPECT_LE(cut - final, 4u);
+    const Bytes first(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(final));
+    Bytes joined = Convert(first, true, 1 << 20);
+    const Bytes second = ConvertFrom(in, final, state);
+    joined.insert(joined.end(), second.begin(), second.end());
+    ASSERT_EQ(joined, whole);
+  }
+  // A failing source is reported.
+  X86State state;
+  uint64_t final = 0;
+  EXPECT_FALSE(arc::bcj::X86Checkpoint([](uint8_t*, size_t, size_t&) { return false; }, state, final));
+}
+
 TEST(Bcj, RealCodeChangesAndComesBack) {
   const Bytes code = HostCode(4 << 20);
   if (code.empty()) GTEST_SKIP() << "no x86 program on this host";
@@ -210,7 +266,7 @@ TEST(Bcj7z, ExecutablesInAConverterFolderReadBack) {
     ASSERT_EQ(a.folders().size(), 2u);
     EXPECT_FALSE(a.folders()[0].bcj);
     EXPECT_TRUE(a.folders()[1].bcj);
-    EXPECT_TRUE(a.folders()[1].lzma);
+    EXPECT_TRUE(a.folders()[1].lzma2);
     // Every executable lies in the converter's folder, nothing else does.
     for (const auto& e : a.entries()) {
       if (!e.hasStream) continue;
@@ -229,6 +285,38 @@ TEST(Bcj7z, ExecutablesInAConverterFolderReadBack) {
     arc::Report r2;
     ASSERT_TRUE(arc::Update7z({}, again, sz7test::ItemsFromTree(src), Level(5, threads), r2)) << r2.text;
     EXPECT_TRUE(testutil::ReadFile(archive) == testutil::ReadFile(again));
+  }
+}
+
+TEST(Bcj7z, BigExecutableEncodedInHalvesReadsBack) {
+  // Over 8 MiB of code-like bytes in one executable after a text file, so
+  // that with two threads the converter's folder is cut inside the program.
+  testutil::TempDir tmp;
+  const fs::path src = tmp / "src";
+  std::mt19937 rng(3);
+  const uint8_t pick[] = {0xE8, 0xE9, 0x00, 0xFF, 0x48, 0x89, 0xC3};
+  std::string body(9 << 20, '\0');
+  for (auto& c : body) c = static_cast<char>(rng() % 4 ? pick[rng() % 7] : rng());
+  testutil::WriteFile(src / "big", MakeElf(62, body));
+  testutil::WriteFile(src / "notes.txt", testutil::TextBytes(50000));
+  for (int threads : {2, 1}) {
+    SCOPED_TRACE(threads);
+    const fs::path archive = tmp / ("a" + std::to_string(threads) + ".7z");
+    arc::Report r;
+    ASSERT_TRUE(arc::Update7z({}, archive, sz7test::ItemsFromTree(src), Level(1, threads), r)) << r.text;
+    arc::sevenzip::Archive a;
+    std::string error;
+    ASSERT_TRUE(a.Open(archive, error)) << error;
+    ASSERT_EQ(a.folders().size(), 2u);
+    ASSERT_TRUE(a.folders()[1].bcj);
+    EXPECT_EQ(sz7test::Lzma2DictionaryResets(archive, a.folders()[1]), threads);
+    EXPECT_EQ(sz7test::Lzma2DictionaryResets(archive, a.folders()[0]), 1);
+    const sz7test::ReadBack rb = sz7test::ReadWithOwnReader(archive);
+    ASSERT_EQ(rb.error, "");
+    EXPECT_EQ(rb.files, sz7test::FilesOfTree(src));
+    const fs::path out = tmp / ("bsdtar" + std::to_string(threads));
+    ASSERT_EQ(testutil::ExtractWithBsdtar(archive, out), "");
+    EXPECT_EQ(testutil::CompareTrees(src, out), "");
   }
 }
 

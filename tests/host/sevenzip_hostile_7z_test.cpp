@@ -179,6 +179,15 @@ TEST(Hostile7z, HandMadeHeadersWithAbsurdValues) {
     return m;
   };
 
+  // The same for LZMA2, whose one property byte states the dictionary.
+  auto lzma2Huge = [&](int prop) {
+    H m;
+    m.Byte(0x04).Byte(0x06).Num(0).Num(1).Byte(0x09).Num(data.size()).Byte(0x00);
+    m.Byte(0x07).Byte(0x0B).Num(1).Byte(0).Num(1).Byte(0x21).Byte(0x21).Num(1).Byte(prop);
+    m.Byte(0x0C).Num(uint64_t{1} << 60).Byte(0x00).Byte(0x00);
+    return m;
+  };
+
   auto folderWithCoder = [&](const std::string& coder) {
     H m;
     m.Byte(0x04).Byte(0x06).Num(0).Num(1).Byte(0x09).Num(data.size()).Byte(0x00);
@@ -288,7 +297,11 @@ TEST(Hostile7z, HandMadeHeadersWithAbsurdValues) {
       {"too many coders", withMain(folderWithCoder(H().Num(100000).b), files(1, oneName))},
       {"coder with huge stream counts",
        withMain(folderWithCoder(H().Num(1).Byte(0x11).Byte(0x00).Num(uint64_t{1} << 40).Num(1).b), files(1, oneName))},
-      {"unknown method", withMain(folderWithCoder(H().Num(1).Byte(0x01).Byte(0x21).b), files(1, oneName))},
+      {"unknown method", withMain(folderWithCoder(H().Num(1).Byte(0x01).Byte(0x22).b), files(1, oneName))},
+      {"LZMA2 without properties", withMain(folderWithCoder(H().Num(1).Byte(0x01).Byte(0x21).b), files(1, oneName))},
+      {"LZMA2 property out of range", withMain(lzma2Huge(41), files(1, oneName))},
+      {"LZMA2 claims far more than it holds", withMain(lzma2Huge(40), files(1, oneName))},
+      {"LZMA2 with a big dictionary runs dry", withMain(lzma2Huge(30), files(1, oneName))},
       {"LZMA properties too short", withMain(folderWithCoder(H().Num(1).Byte(0x23).Raw("\x03\x01\x01").Num(2).Raw(std::string("\x5d\x00", 2)).b),
                                              files(1, oneName))},
       {"LZMA claims far more than it holds", withMain(lzmaHuge(0xFFFFFFFF), files(1, oneName))},

@@ -90,7 +90,7 @@ TEST_P(RoundTrip7z, BsdtarAndOwnReaderGetTheSameTree) {
                        std::any_of(items.begin(), items.end(), [](const arc::Item& i) { return i.size > 0; });
   EXPECT_EQ(a.folders().size(), anyData ? 1u : 0u);
   if (anyData) {
-    EXPECT_EQ(a.folders()[0].lzma, shape.level > 0);
+    EXPECT_EQ(a.folders()[0].lzma2, shape.level > 0);
   }
   if (!items.empty()) {
     EXPECT_EQ(a.encodedHeader(), shape.level > 0);

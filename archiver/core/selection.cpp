@@ -69,7 +69,8 @@ class Selector {
     item.size = f.size;
     item.mtime = f.mtime;
     item.ctime = f.ctime;
-    item.atime = f.atime;
+    // No access time: reading the file for the archive changes it, so the
+    // same files would give a different archive on every run.
     item.attrib = f.attrib;
     items_.push_back(std::move(item));
     return true;

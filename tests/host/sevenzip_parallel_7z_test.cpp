@@ -59,3 +59,32 @@ TEST(SevenZipParallel, TwoHalvesReadBackAndRepeat) {
 }
 
 }  // namespace
+
+namespace {
+
+// Reading a file changes its access time; the archives must not change
+// with it (the stored times are the files' own modification and creation
+// times).
+TEST(Determinism, AccessTimeDoesNotChangeTheArchive) {
+  TempDir dir;
+  const fs::path src = dir / "src";
+  WriteFile(src / "a.txt", TextBytes(5000));
+  WriteFile(src / "b" / "c.bin", RandomBytes(3000, 2));
+  for (const char* type : {"zip", "7z"}) {
+    SCOPED_TRACE(type);
+    std::string bytes[2];
+    for (int i = 0; i < 2; ++i) {
+      // A new access time, the modification time kept.
+      const timespec times[2] = {{1600000000 + i * 86400 * 3, 0}, {0, UTIME_OMIT}};
+      for (const auto& e : fs::recursive_directory_iterator(src)) utimensat(AT_FDCWD, e.path().c_str(), times, 0);
+      const fs::path archive = dir / ("out" + std::to_string(i) + "." + type);
+      const arc::Report r = RunLine(std::string("a -t") + type + " -mx=1 -r \"" + archive.string() + "\" \"" +
+                                    src.string() + "/\" *");
+      ASSERT_TRUE(r.ok()) << r.text;
+      bytes[i] = ReadFile(archive);
+    }
+    EXPECT_TRUE(bytes[0] == bytes[1]);
+  }
+}
+
+}  // namespace

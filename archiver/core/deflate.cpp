@@ -291,6 +291,7 @@ struct Encoder::Impl {
   bool haveModel = false;
   CodeBuilder builder;
   std::vector<Histogram> chunkHist;
+  std::vector<size_t> parseCuts;  // where the last parse's blocks fall
 
   explicit Impl(const Params& p) : params(p) {
     head.assign(size_t{1} << kHashBits, kNil);
@@ -537,13 +538,14 @@ struct Encoder::Impl {
 
   // Cheapest path through data[start + from, start + to) under `m`,
   // appended to `syms`.
-  void ShortestPath(const uint8_t* d, size_t start, size_t from, size_t to, const CostModel& m) {
+  void ShortestPath(const uint8_t* d, size_t start, size_t from, size_t to, const CostModel& m, bool rough) {
     const Tables& t = T();
     // Every length up to `full`; past it only the whole match, since the
     // positions after this one reach the ends in between. Level 9 tries
-    // every length up to the one taken whole (0.3% smaller on HTML, and
-    // the four-at-a-time relaxing keeps it cheap).
-    const uint32_t full = params.level >= 9 ? std::max<uint32_t>(32, SkipLen()) : 32;
+    // every length up to the one taken whole (0.3% smaller on HTML, and the
+    // four-at-a-time relaxing keeps it cheap), except in a `rough` parse,
+    // which only gives the passes after it their cost model.
+    const uint32_t full = params.level >= 9 && !rough ? std::max<uint32_t>(32, SkipLen()) : 32;
     const size_t n = to - from;
     std::fill(cost.begin(), cost.begin() + n + 1, 0xFFFFFFFFu);
     cost[0] = 0;
@@ -624,12 +626,13 @@ struct Encoder::Impl {
       for (size_t k = 0; k + 1 < bounds.size(); ++k) {
         at.push_back(syms.size());
         while (q + 1 < prevBounds.size() && prevBounds[q] < bounds[k]) ++q;
-        if (q + 1 < prevBounds.size() && prevBounds[q] == bounds[k] && prevBounds[q + 1] == bounds[k + 1] &&
+        // (Never the first pass's parts: that pass is a rough one.)
+        if (pass > 1 && q + 1 < prevBounds.size() && prevBounds[q] == bounds[k] && prevBounds[q + 1] == bounds[k + 1] &&
             std::memcmp(&prevModels[q], &models[k], sizeof(CostModel)) == 0) {
           syms.insert(syms.end(), prevSyms.begin() + static_cast<std::ptrdiff_t>(prevAt[q]),
                       prevSyms.begin() + static_cast<std::ptrdiff_t>(prevAt[q + 1]));
         } else {
-          ShortestPath(d, start, bounds[k], bounds[k + 1], models[k]);
+          ShortestPath(d, start, bounds[k], bounds[k + 1], models[k], pass == 0 && params.passes > 1);
         }
       }
       at.push_back(syms.size());
@@ -640,6 +643,7 @@ struct Encoder::Impl {
         prevSyms = syms;
       }
       SplitPoints(syms.size(), cuts);
+      if (pass + 1 == params.passes) parseCuts = cuts;
       bounds.clear();
       models.clear();
       size_t raw = 0;
@@ -682,6 +686,7 @@ struct Encoder::Impl {
   // estimate drops most.
   void SplitPoints(size_t n, std::vector<size_t>& cuts) {
     constexpr size_t kChunk = 256;
+    constexpr size_t kSplitProbes = 32;
     const size_t chunks = (n + kChunk - 1) / kChunk;
     cuts.clear();
     cuts.push_back(0);
@@ -708,9 +713,17 @@ struct Encoder::Impl {
         const float whole = range(a, b);
         float bestCost = whole;
         size_t best = 0;
-        for (size_t c = a + 1; c < b; ++c) {
+        // Every `step`-th cut first, then every cut around the best of those.
+        const size_t step = std::max<size_t>(1, (b - a) / kSplitProbes);
+        for (size_t c = a + step; c < b; c += step) {
           const float v = range(a, c) + range(c, b);
           if (v < bestCost) { bestCost = v; best = c; }
+        }
+        if (step > 1 && best) {
+          for (size_t c = std::max(a + 1, best - step + 1); c < std::min(b, best + step); ++c) {
+            const float v = range(a, c) + range(c, b);
+            if (v < bestCost) { bestCost = v; best = c; }
+          }
         }
         if (best && bestCost < whole - 64.0f) {
           chunkCuts.push_back(best);
@@ -871,7 +884,9 @@ struct Encoder::Impl {
       syms.clear();
       if (params.level >= 7) ParseOptimal(d, start, end, total);
       else ParseGreedy(d, start, end, total);
-      if (params.level >= 4) {
+      if (params.level >= 7) {
+        cuts = parseCuts;  // the last pass split the same symbols already
+      } else if (params.level >= 4) {
         SplitPoints(syms.size(), cuts);
       } else {
         cuts.clear();

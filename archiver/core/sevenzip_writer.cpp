@@ -133,7 +133,7 @@ class BufferedOut {
   bool Put(const void* data, size_t size) {
     if (failed) return false;
     auto* p = static_cast<const uint8_t*>(data);
-    crc = Crc(p, size, crc);
+    if (takeCrc) crc = Crc(p, size, crc);
     count += size;
     if (!file_) {
       buf_.insert(buf_.end(), p, p + size);
@@ -160,6 +160,7 @@ class BufferedOut {
 
   uint64_t count = 0;
   uint32_t crc = 0;
+  bool takeCrc = true;  // off while the caller knows the CRC already
   bool failed = false;
 
  private:
@@ -202,7 +203,7 @@ class InputSequence {
 
   // Copies everything into `out` (the Copy coder).
   bool CopyTo(BufferedOut& out) {
-    std::vector<uint8_t> buf(1 << 16);
+    std::vector<uint8_t> buf(size_t{1} << 20);
     for (;;) {
       size_t n = buf.size();
       if (Read(buf.data(), n) != SZ_OK) return false;
@@ -476,8 +477,13 @@ int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayHalve, const Ar
   }
 
   if (level == 0) {
+    // The packed stream is the data itself: its CRC is the data's, taken
+    // once by the input.
     InputSequence& input = *parts[0].input;
+    sink.takeCrc = false;
     if (!input.CopyTo(sink)) parts[0].res = input.failure != kOk ? SZ_ERROR_READ : SZ_ERROR_WRITE;
+    sink.takeCrc = true;
+    sink.crc = input.crc;
   } else {
     f.lzma2 = true;
     f.props[0] = lzma::Lzma2Props(maxDict);

@@ -251,6 +251,22 @@ void MakeProgramTree(const fs::path& src) {
   testutil::WriteFile(src / "data.bin", testutil::RandomBytes(30000, 4));
 }
 
+// Writes `src` into `archive`, opens it as `a`, and checks that our reader
+// and bsdtar both give the tree back.
+void WriteAndReadBack(const fs::path& src, const fs::path& archive, const arc::Options& options,
+                      arc::sevenzip::Archive& a) {
+  arc::Report r;
+  ASSERT_TRUE(arc::Update7z({}, archive, sz7test::ItemsFromTree(src), options, r)) << r.text;
+  std::string error;
+  ASSERT_TRUE(a.Open(archive, error)) << error;
+  const sz7test::ReadBack rb = sz7test::ReadWithOwnReader(archive);
+  ASSERT_EQ(rb.error, "");
+  EXPECT_EQ(rb.files, sz7test::FilesOfTree(src));
+  const fs::path out = archive.string() + ".x";
+  ASSERT_EQ(testutil::ExtractWithBsdtar(archive, out), "");
+  EXPECT_EQ(testutil::CompareTrees(src, out), "");
+}
+
 TEST(Bcj7z, ExecutablesInAConverterFolderReadBack) {
   testutil::TempDir tmp;
   const fs::path src = tmp / "src";
@@ -258,11 +274,8 @@ TEST(Bcj7z, ExecutablesInAConverterFolderReadBack) {
   for (int threads : {1, 2}) {
     SCOPED_TRACE(threads);
     const fs::path archive = tmp / ("a" + std::to_string(threads) + ".7z");
-    arc::Report r;
-    ASSERT_TRUE(arc::Update7z({}, archive, sz7test::ItemsFromTree(src), Level(5, threads), r)) << r.text;
     arc::sevenzip::Archive a;
-    std::string error;
-    ASSERT_TRUE(a.Open(archive, error)) << error;
+    ASSERT_NO_FATAL_FAILURE(WriteAndReadBack(src, archive, Level(5, threads), a));
     ASSERT_EQ(a.folders().size(), 2u);
     EXPECT_FALSE(a.folders()[0].bcj);
     EXPECT_TRUE(a.folders()[1].bcj);
@@ -273,12 +286,6 @@ TEST(Bcj7z, ExecutablesInAConverterFolderReadBack) {
       const bool exe = e.name.rfind("bin/", 0) == 0;
       EXPECT_EQ(a.folders()[a.streams()[e.stream].folder].bcj, exe) << e.name;
     }
-    const sz7test::ReadBack rb = sz7test::ReadWithOwnReader(archive);
-    ASSERT_EQ(rb.error, "");
-    EXPECT_EQ(rb.files, sz7test::FilesOfTree(src));
-    const fs::path out = tmp / ("bsdtar" + std::to_string(threads));
-    ASSERT_EQ(testutil::ExtractWithBsdtar(archive, out), "");
-    EXPECT_EQ(testutil::CompareTrees(src, out), "");
 
     // The same bytes again.
     const fs::path again = tmp / "again.7z";
@@ -302,21 +309,12 @@ TEST(Bcj7z, BigExecutableEncodedInHalvesReadsBack) {
   for (int threads : {2, 1}) {
     SCOPED_TRACE(threads);
     const fs::path archive = tmp / ("a" + std::to_string(threads) + ".7z");
-    arc::Report r;
-    ASSERT_TRUE(arc::Update7z({}, archive, sz7test::ItemsFromTree(src), Level(1, threads), r)) << r.text;
     arc::sevenzip::Archive a;
-    std::string error;
-    ASSERT_TRUE(a.Open(archive, error)) << error;
+    ASSERT_NO_FATAL_FAILURE(WriteAndReadBack(src, archive, Level(1, threads), a));
     ASSERT_EQ(a.folders().size(), 2u);
     ASSERT_TRUE(a.folders()[1].bcj);
     EXPECT_EQ(sz7test::Lzma2DictionaryResets(archive, a.folders()[1]), threads);
     EXPECT_EQ(sz7test::Lzma2DictionaryResets(archive, a.folders()[0]), 1);
-    const sz7test::ReadBack rb = sz7test::ReadWithOwnReader(archive);
-    ASSERT_EQ(rb.error, "");
-    EXPECT_EQ(rb.files, sz7test::FilesOfTree(src));
-    const fs::path out = tmp / ("bsdtar" + std::to_string(threads));
-    ASSERT_EQ(testutil::ExtractWithBsdtar(archive, out), "");
-    EXPECT_EQ(testutil::CompareTrees(src, out), "");
   }
 }
 

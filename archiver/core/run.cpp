@@ -44,6 +44,29 @@ class CreatedFolders {
   std::vector<fs::path> created_;
 };
 
+// Removes the temporary files of earlier runs for this archive that were
+// killed before they could clean up: named as CreateTempBeside names them
+// and not written to for ten minutes. A job still running writes all the
+// time (and on Windows holds its file open, so it cannot be deleted).
+void RemoveStaleTemps(const fs::path& archive) {
+  const std::string prefix = PathToUtf8(archive.filename()) + ".mvk";
+  const auto cutoff = fs::file_time_type::clock::now() - std::chrono::minutes(10);
+  std::error_code ec;
+  fs::directory_iterator it(archive.parent_path(), ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
+    const std::string name = PathToUtf8(it->path().filename());
+    if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - 4, 4, ".tmp") != 0)
+      continue;
+    const std::string number = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    if (number.size() > 6 || number.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code fileEc;
+    if (!it->is_regular_file(fileEc) || fileEc) continue;
+    const auto written = it->last_write_time(fileEc);
+    if (!fileEc && written < cutoff) fs::remove(it->path(), fileEc);
+  }
+}
+
 // A new, unused file beside the archive, reserved by creating it.
 bool CreateTempBeside(const fs::path& archive, fs::path& temp) {
   const auto seed = static_cast<unsigned long long>(
@@ -117,6 +140,7 @@ Result RunUnguarded(std::string_view line, Report& report, const ZipLimits& limi
     folders.RollBack();
     return report.code;
   }
+  RemoveStaleTemps(archive);
   fs::path temp;
   if (!CreateTempBeside(archive, temp)) {
     report.Fail(kErrWrite, "Error: cannot create a file beside " + archiveText + ": " + LastErrorText());

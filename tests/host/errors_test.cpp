@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <chrono>
+
 #include "test_util.h"
 
 using namespace testutil;
@@ -125,6 +127,26 @@ TEST_F(ErrorsTest, ArchiveInsideTheFolderIsNotItsOwnInput) {
   ASSERT_TRUE(RunLine(line).ok());
   ASSERT_TRUE(RunLine(line).ok());  // an update: the old archive is there now
   for (const auto& n : ListWithBsdtar(inside)) EXPECT_EQ(n.find(".zip"), std::string::npos) << n;
+}
+
+// A run killed while writing leaves its temporary file beside the archive;
+// the next run for the same archive removes it once it is stale, and leaves
+// a recent one (a job that may still be writing) and every other file alone.
+TEST_F(ErrorsTest, StaleTemporaryFilesOfKilledRunsAreRemoved) {
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(2);
+  const std::vector<std::string> stale = {"out.zip.mvk123.tmp", "out.zip.mvk0.tmp"};
+  const std::vector<std::string> kept = {"out.zip.mvk77.tmp",     // recent
+                                         "out.zip.mvkx1.tmp",     // not a number
+                                         "out.zip.mvk1234567.tmp",  // not one of ours
+                                         "other.zip.mvk5.tmp",    // another archive's
+                                         "out.zip.mvk9.tmp.keep"};
+  for (const auto& n : stale) WriteFile(dir / n, "partial");
+  for (const auto& n : kept) WriteFile(dir / n, "partial");
+  for (const auto& n : stale) fs::last_write_time(dir / n, old);
+  for (size_t i = 1; i < kept.size(); ++i) fs::last_write_time(dir / kept[i], old);
+  ASSERT_TRUE(RunLine("a -tzip \"" + archive.string() + "\" \"" + (dir / "src").string() + "/\" *").ok());
+  for (const auto& n : stale) EXPECT_FALSE(fs::exists(dir / n)) << n;
+  for (const auto& n : kept) EXPECT_TRUE(fs::exists(dir / n)) << n;
 }
 
 }  // namespace

@@ -103,7 +103,6 @@ X86Stream::X86Stream(bool encoding, Source source, X86State state)
 
 bool X86Checkpoint(const std::function<bool(uint8_t* buf, size_t size, size_t& got)>& source,
                    X86State& state, uint64_t& final) {
-  state = X86State{};
   final = 0;
   std::vector<uint8_t> buf(size_t{1} << 16);
   size_t len = 0;

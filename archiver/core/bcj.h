@@ -32,14 +32,13 @@ size_t X86Convert(uint8_t* data, size_t size, X86State& state, bool encoding);
 // image for i386 or x86-64, or an ELF file for EM_386 or EM_X86_64.
 bool IsX86Executable(const uint8_t* head, size_t size);
 
-// Runs the encoding converter (from position 0) over the bytes `source`
-// yields until it ends and stops at the last byte that is final there:
-// `final` is its stream position, `state` the converter's state at it. A
-// converter started with that state on the bytes from `final` on converts
-// them exactly as one run over the whole stream would, and one run over the
-// first `final` bytes alone converts those the same way too. So a stream
-// can be cut there and converted in two parts at once. False when the
-// source failed.
+// Runs the encoding converter, from `state`, over the bytes `source` yields
+// until it ends, and stops at the last byte that is final there: `final` is
+// how many of those bytes are, `state` the converter's state after them. A
+// converter started with that state on the bytes from there on converts
+// them exactly as one run over the whole stream would, and one run up to
+// there alone converts those bytes the same way too. So a stream can be cut
+// there and converted in parts at once. False when the source failed.
 bool X86Checkpoint(const std::function<bool(uint8_t* buf, size_t size, size_t& got)>& source,
                    X86State& state, uint64_t& final);
 

@@ -1,9 +1,9 @@
 // Writing 7z archives: the files with data go into solid folders (LZMA2, or
 // Copy at level 0), fed from the files in sequence so that no file is held
 // in memory, followed by an LZMA-packed header (plain at level 0). With more
-// than one thread and enough data, a folder's stream is encoded as two
-// halves at the same time: the first straight into the archive, the second
-// into memory and appended after it. x86 and x86-64 executables (PE or ELF,
+// than one thread and enough data, a folder's stream is encoded in parts,
+// two at a time: the first straight into the archive, the second into
+// memory and appended after it. x86 and x86-64 executables (PE or ELF,
 // told by their first bytes) go into a folder of their own where the branch
 // converter runs ahead of LZMA2.
 #include <zlib.h>
@@ -390,59 +390,84 @@ struct FolderOut {
   std::vector<OutEntry*> files;  // in the order of their data
 };
 
-// Where the converter stands `cut` bytes into the files' data, read
-// straight from disk (a look ahead, outside the command's progress): the
-// second half of a folder with the converter starts there.
-bool ConverterCheckpoint(const std::vector<OutEntry*>& files, uint64_t cut, bcj::X86State& state,
-                         uint64_t& final) {
-  size_t next = 0;
+// The converter's states where a folder's stream is cut: each of `bounds`
+// after the first and before the last is moved back to the last byte the
+// converter has made final there (at most 4 bytes), and `states` gets the
+// converter's state at each bound. The files are read straight from disk
+// (a look ahead, outside the command's progress). False when a file could
+// not be read.
+bool ConverterCheckpoints(const std::vector<OutEntry*>& files, std::vector<uint64_t>& bounds,
+                          std::vector<bcj::X86State>& states) {
+  states.assign(bounds.size(), bcj::X86State{});
+  size_t index = 0;        // file holding `pos`
+  uint64_t fileStart = 0;  // its offset in the stream
   std::ifstream in;
-  uint64_t left = 0;   // of the open file
-  uint64_t want = cut;  // of all
-  auto source = [&](uint8_t* buf, size_t size, size_t& got) {
-    got = 0;
-    while (got == 0 && want > 0) {
-      if (left == 0) {
-        if (next == files.size()) return false;
-        in = std::ifstream(files[next]->item->source, std::ios::binary);
-        left = files[next++]->size;
-        if (!in) return false;
+  bool open = false;
+  uint64_t pos = 0;
+  for (size_t k = 1; k + 1 < bounds.size(); ++k) {
+    const uint64_t cut = bounds[k];
+    auto source = [&](uint8_t* buf, size_t size, size_t& got) {
+      got = 0;
+      if (pos >= cut) return true;
+      while (fileStart + files[index]->size <= pos) {
+        fileStart += files[index++]->size;
+        open = false;
       }
-      const auto n = static_cast<std::streamsize>(std::min<uint64_t>({size, left, want}));
+      if (!open) {
+        in = std::ifstream(files[index]->item->source, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(pos - fileStart));
+        if (!in) return false;
+        open = true;
+      }
+      const auto n = static_cast<std::streamsize>(
+          std::min<uint64_t>({size, fileStart + files[index]->size - pos, cut - pos}));
       in.read(reinterpret_cast<char*>(buf), n);
       if (in.gcount() != n) return false;
       got = static_cast<size_t>(n);
-      left -= got;
-      want -= got;
+      pos += got;
+      return true;
+    };
+    const uint64_t from = k == 1 ? 0 : bounds[k - 1];
+    uint64_t final = 0;
+    bcj::X86State state = states[k - 1];
+    if (!bcj::X86Checkpoint(source, state, final)) return false;
+    bounds[k] = from + final;
+    states[k] = state;
+    // Read on from the new bound: the bytes after it go in again.
+    if (pos != bounds[k]) {
+      pos = bounds[k];
+      open = false;
+      while (fileStart > pos) fileStart -= files[--index]->size;
     }
-    return true;
-  };
-  return bcj::X86Checkpoint(source, state, final);
+  }
+  return true;
 }
 
 // Encodes one folder's files into `sink` (from its current position, as
 // one packed stream) and fills in the folder's sizes and CRCs and those of
 // its files. Returns an SZ_* code; a source or old archive that failed
 // is in `failure` and `message`.
-int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayHalve, const Archive* old,
-                 BufferedOut& sink, Result& failure, std::string& message) {
+int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayCut, uint64_t maxPart,
+                 const Archive* old, BufferedOut& sink, Result& failure, std::string& message) {
   uint64_t size = 0;
   for (const OutEntry* e : f.files) size += e->size;
   f.unpackSize = size;
   sink.Reset();
 
-  // The halves: [0, cut) and [cut, size).
-  uint64_t cut = size;
-  bcj::X86State state;
-  if (level > 0 && mayHalve && size >= kSplitMin) {
-    cut = size / 2;
-    if (f.bcj) {
-      uint64_t final = 0;
-      // Unreadable now: then reading it for the archive reports it.
-      if (!ConverterCheckpoint(f.files, cut, state, final)) final = size;
-      cut = final;
-    }
-    if (cut == 0) cut = size;
+  // The parts: halves, or more parts of at most `maxPart` bytes, so that
+  // what waits in memory stays bounded.
+  std::vector<uint64_t> bounds{0};
+  if (level > 0 && mayCut && size >= kSplitMin) {
+    const uint64_t step = std::min<uint64_t>((size + 1) / 2, std::max<uint64_t>(maxPart, 1 << 16));
+    for (uint64_t c = step; c < size; c += step) bounds.push_back(c);
+  }
+  bounds.push_back(size);
+  std::vector<bcj::X86State> states(bounds.size());
+  // A file unreadable now: one part, and reading it for the archive
+  // reports it.
+  if (f.bcj && bounds.size() > 2 && !ConverterCheckpoints(f.files, bounds, states)) {
+    bounds = {0, size};
+    states.assign(2, bcj::X86State{});
   }
   struct Part {
     uint64_t from = 0, len = 0;
@@ -450,11 +475,10 @@ int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayHalve, const Ar
     int res = SZ_OK;
     lzma::Settings settings;
   };
-  std::vector<Part> parts(cut < size ? 2 : 1);
-  parts[0].len = cut;
-  if (parts.size() == 2) {
-    parts[1].from = cut;
-    parts[1].len = size - cut;
+  std::vector<Part> parts(bounds.size() - 1);
+  for (size_t k = 0; k < parts.size(); ++k) {
+    parts[k].from = bounds[k];
+    parts[k].len = bounds[k + 1] - bounds[k];
   }
   uint32_t maxDict = 0;
   for (Part& p : parts) {
@@ -492,7 +516,7 @@ int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayHalve, const Ar
       const bool last = i + 1 == parts.size();
       try {
         if (f.bcj) {
-          ConverterIn converted(&p.input->vt, i == 0 ? bcj::X86State{} : state);
+          ConverterIn converted(&p.input->vt, states[i]);
           p.res = lzma::EncodeLzma2(&converted.vt, &dst.vt, p.settings, last);
         } else {
           p.res = lzma::EncodeLzma2(&p.input->vt, &dst.vt, p.settings, last);
@@ -501,14 +525,20 @@ int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayHalve, const Ar
         p.res = SZ_ERROR_MEM;
       }
     };
-    BufferedOut second(nullptr);
-    std::thread helper;
-    if (parts.size() > 1) helper = std::thread([&] { run(1, second); });
-    run(0, sink);
-    if (helper.joinable()) helper.join();
-    if (parts.size() > 1 && parts[0].res == SZ_OK && parts[1].res == SZ_OK &&
-        !sink.Put(second.memory().data(), second.memory().size()))
-      parts[0].res = SZ_ERROR_WRITE;
+    // Two parts at a time: the first straight into the archive, the second
+    // into memory and appended after it.
+    for (size_t k = 0; k < parts.size(); k += 2) {
+      const bool pair = k + 1 < parts.size();
+      BufferedOut second(nullptr);
+      std::thread helper;
+      if (pair) helper = std::thread([&] { run(k + 1, second); });
+      run(k, sink);
+      if (helper.joinable()) helper.join();
+      if (pair && parts[k].res == SZ_OK && parts[k + 1].res == SZ_OK &&
+          !sink.Put(second.memory().data(), second.memory().size()))
+        parts[k].res = SZ_ERROR_WRITE;
+      if (parts[k].res != SZ_OK || (pair && parts[k + 1].res != SZ_OK)) break;
+    }
   }
 
   int res = SZ_OK;
@@ -819,16 +849,18 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
         }
         folders.back().files.push_back(e);
       }
-      // With two threads, a big folder's stream is encoded as two halves
-      // at once, joined into one LZMA2 stream (the second half starts with
-      // a dictionary reset). Data carried over from an old archive is read
-      // in one go (one reader of the old archive at a time).
+      // With two threads, a big folder's stream is encoded as halves (or
+      // parts of at most options.maxPart bytes) two at a time, joined into
+      // one LZMA2 stream (each part starts with a dictionary reset). Data
+      // carried over from an old archive is read in one go (one reader of
+      // the old archive at a time).
       const bool fromOld = std::any_of(streamed.begin(), streamed.end(), [](const OutEntry* e) { return !e->item; });
-      const bool mayHalve = level > 0 && ThreadCount(options.threads) > 1 && !fromOld;
+      const bool mayCut = level > 0 && ThreadCount(options.threads) > 1 && !fromOld;
       for (FolderOut& f : folders) {
         Result failure = kOk;
         std::string message;
-        const int res = EncodeFolder(f, level, options.fastBytes, mayHalve, oldArchive, sink, failure, message);
+        const int res =
+            EncodeFolder(f, level, options.fastBytes, mayCut, options.maxPart, oldArchive, sink, failure, message);
         if (failure != kOk) return report.Fail(failure, message);
         if (sink.failed || res == SZ_ERROR_WRITE) return report.Fail(kErrWrite, writeError);
         if (res == SZ_ERROR_MEM) return report.Fail(kErrInternal, "out of memory while compressing");

@@ -78,6 +78,10 @@ struct Options {
   int fastBytes = -1;  // -mfb: -1 = the format's default for the level
   int passes = -1;     // -mpass: -1 = default for the level
   int threads = 0;     // -mmt: 0 = automatic, 1 = off
+  // Not a switch: the largest part of a 7z folder encoded on its own when
+  // parts are encoded two at a time (the second of each pair waits in
+  // memory). Tests lower it.
+  uint64_t maxPart = uint64_t{128} << 20;
 };
 
 // Limits at which the ZIP writer switches to ZIP64 records. Tests lower them

@@ -295,7 +295,7 @@ TEST(Bcj7z, ExecutablesInAConverterFolderReadBack) {
   }
 }
 
-TEST(Bcj7z, BigExecutableEncodedInHalvesReadsBack) {
+TEST(Bcj7z, BigExecutableEncodedInPartsReadsBack) {
   // Over 8 MiB of code-like bytes in one executable after a text file, so
   // that with two threads the converter's folder is cut inside the program.
   testutil::TempDir tmp;
@@ -306,14 +306,25 @@ TEST(Bcj7z, BigExecutableEncodedInHalvesReadsBack) {
   for (auto& c : body) c = static_cast<char>(rng() % 4 ? pick[rng() % 7] : rng());
   testutil::WriteFile(src / "big", MakeElf(62, body));
   testutil::WriteFile(src / "notes.txt", testutil::TextBytes(50000));
-  for (int threads : {2, 1}) {
-    SCOPED_TRACE(threads);
-    const fs::path archive = tmp / ("a" + std::to_string(threads) + ".7z");
+  const uint64_t bigSize = fs::file_size(src / "big");
+  // Two threads: halves; one thread: one part; two threads with parts of
+  // at most 1 MiB: ten parts, each cut moved to a converter checkpoint.
+  struct Run {
+    int threads;
+    uint64_t maxPart;
+    int parts;
+  };
+  for (const Run& run : {Run{2, uint64_t{128} << 20, 2}, Run{1, uint64_t{128} << 20, 1},
+                         Run{2, uint64_t{1} << 20, static_cast<int>((bigSize + (1 << 20) - 1) >> 20)}}) {
+    SCOPED_TRACE(run.parts);
+    const fs::path archive = tmp / ("a" + std::to_string(run.parts) + ".7z");
+    arc::Options options = Level(1, run.threads);
+    options.maxPart = run.maxPart;
     arc::sevenzip::Archive a;
-    ASSERT_NO_FATAL_FAILURE(WriteAndReadBack(src, archive, Level(1, threads), a));
+    ASSERT_NO_FATAL_FAILURE(WriteAndReadBack(src, archive, options, a));
     ASSERT_EQ(a.folders().size(), 2u);
     ASSERT_TRUE(a.folders()[1].bcj);
-    EXPECT_EQ(sz7test::Lzma2DictionaryResets(archive, a.folders()[1]), threads);
+    EXPECT_EQ(sz7test::Lzma2DictionaryResets(archive, a.folders()[1]), run.parts);
     EXPECT_EQ(sz7test::Lzma2DictionaryResets(archive, a.folders()[0]), 1);
   }
 }

@@ -81,7 +81,7 @@ struct Options {
   // Not a switch: the largest part of a 7z folder encoded on its own when
   // parts are encoded two at a time (the second of each pair waits in
   // memory). Tests lower it.
-  uint64_t maxPart = uint64_t{128} << 20;
+  uint64_t maxPart = uint64_t{64} << 20;
 };
 
 // Limits at which the ZIP writer switches to ZIP64 records. Tests lower them

@@ -314,7 +314,7 @@ TEST(Bcj7z, BigExecutableEncodedInPartsReadsBack) {
     uint64_t maxPart;
     int parts;
   };
-  for (const Run& run : {Run{2, uint64_t{128} << 20, 2}, Run{1, uint64_t{128} << 20, 1},
+  for (const Run& run : {Run{2, uint64_t{64} << 20, 2}, Run{1, uint64_t{64} << 20, 1},
                          Run{2, uint64_t{1} << 20, static_cast<int>((bigSize + (1 << 20) - 1) >> 20)}}) {
     SCOPED_TRACE(run.parts);
     const fs::path archive = tmp / ("a" + std::to_string(run.parts) + ".7z");

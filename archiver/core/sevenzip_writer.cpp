@@ -427,7 +427,7 @@ bool ConverterCheckpoints(const std::vector<OutEntry*>& files, std::vector<uint6
       pos += got;
       return true;
     };
-    const uint64_t from = k == 1 ? 0 : bounds[k - 1];
+    const uint64_t from = bounds[k - 1];
     uint64_t final = 0;
     bcj::X86State state = states[k - 1];
     if (!bcj::X86Checkpoint(source, state, final)) return false;

@@ -84,6 +84,23 @@ inline std::map<std::string, std::string> FilesOfTree(const fs::path& root) {
   return files;
 }
 
+// Writes `src` into `archive` with our writer, opens it as `a`, and checks
+// that our reader and bsdtar both give the tree back (use it under
+// ASSERT_NO_FATAL_FAILURE).
+inline void WriteAndReadBack(const fs::path& src, const fs::path& archive, const arc::Options& options,
+                             arc::sevenzip::Archive& a) {
+  arc::Report r;
+  ASSERT_TRUE(arc::Update7z({}, archive, ItemsFromTree(src), options, r)) << r.text;
+  std::string error;
+  ASSERT_TRUE(a.Open(archive, error)) << error;
+  const ReadBack rb = ReadWithOwnReader(archive);
+  ASSERT_EQ(rb.error, "");
+  EXPECT_EQ(rb.files, FilesOfTree(src));
+  const fs::path out = archive.string() + ".x";
+  ASSERT_EQ(testutil::ExtractWithBsdtar(archive, out), "");
+  EXPECT_EQ(testutil::CompareTrees(src, out), "");
+}
+
 // Walks the LZMA2 chunks of a folder's packed stream and counts those that
 // reset the dictionary (where a part encoded on its own starts); -1 when
 // the chunks do not fill the stream exactly up to its end mark.

@@ -251,22 +251,6 @@ void MakeProgramTree(const fs::path& src) {
   testutil::WriteFile(src / "data.bin", testutil::RandomBytes(30000, 4));
 }
 
-// Writes `src` into `archive`, opens it as `a`, and checks that our reader
-// and bsdtar both give the tree back.
-void WriteAndReadBack(const fs::path& src, const fs::path& archive, const arc::Options& options,
-                      arc::sevenzip::Archive& a) {
-  arc::Report r;
-  ASSERT_TRUE(arc::Update7z({}, archive, sz7test::ItemsFromTree(src), options, r)) << r.text;
-  std::string error;
-  ASSERT_TRUE(a.Open(archive, error)) << error;
-  const sz7test::ReadBack rb = sz7test::ReadWithOwnReader(archive);
-  ASSERT_EQ(rb.error, "");
-  EXPECT_EQ(rb.files, sz7test::FilesOfTree(src));
-  const fs::path out = archive.string() + ".x";
-  ASSERT_EQ(testutil::ExtractWithBsdtar(archive, out), "");
-  EXPECT_EQ(testutil::CompareTrees(src, out), "");
-}
-
 TEST(Bcj7z, ExecutablesInAConverterFolderReadBack) {
   testutil::TempDir tmp;
   const fs::path src = tmp / "src";
@@ -275,7 +259,7 @@ TEST(Bcj7z, ExecutablesInAConverterFolderReadBack) {
     SCOPED_TRACE(threads);
     const fs::path archive = tmp / ("a" + std::to_string(threads) + ".7z");
     arc::sevenzip::Archive a;
-    ASSERT_NO_FATAL_FAILURE(WriteAndReadBack(src, archive, Level(5, threads), a));
+    ASSERT_NO_FATAL_FAILURE(sz7test::WriteAndReadBack(src, archive, Level(5, threads), a));
     ASSERT_EQ(a.folders().size(), 2u);
     EXPECT_FALSE(a.folders()[0].bcj);
     EXPECT_TRUE(a.folders()[1].bcj);
@@ -321,7 +305,7 @@ TEST(Bcj7z, BigExecutableEncodedInPartsReadsBack) {
     arc::Options options = Level(1, run.threads);
     options.maxPart = run.maxPart;
     arc::sevenzip::Archive a;
-    ASSERT_NO_FATAL_FAILURE(WriteAndReadBack(src, archive, options, a));
+    ASSERT_NO_FATAL_FAILURE(sz7test::WriteAndReadBack(src, archive, options, a));
     ASSERT_EQ(a.folders().size(), 2u);
     ASSERT_TRUE(a.folders()[1].bcj);
     EXPECT_EQ(sz7test::Lzma2DictionaryResets(archive, a.folders()[1]), run.parts);

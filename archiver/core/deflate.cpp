@@ -506,99 +506,121 @@ struct Encoder::Impl {
     haveModel = true;
   }
 
-  // Relaxes the ends i + l for l = `l`, `l` + 1, ... four at a time while
-  // four fit below `top` + 1, exactly as the one-by-one loop would (each l
-  // has its own end); returns the first l left over. `cs`, `ar` point at i.
-  static uint32_t Relax4(uint32_t* cs, Sym* ar, uint32_t l, uint32_t top, uint32_t dc, const uint32_t* lenCost, uint16_t dist) {
-#if defined(__SSE2__)
-    static_assert(sizeof(Sym) == 4, "Sym packs into 32 bits");
-    const __m128i bias = _mm_set1_epi32(static_cast<int>(0x80000000u));
-    const __m128i base = _mm_set1_epi32(static_cast<int>(dc));
-    const __m128i tag = _mm_set1_epi32(static_cast<int>(uint32_t{dist} << 16));
-    __m128i lens = _mm_setr_epi32(static_cast<int>(l), static_cast<int>(l + 1), static_cast<int>(l + 2), static_cast<int>(l + 3));
-    const __m128i four = _mm_set1_epi32(4);
-    for (; l + 3 <= top; l += 4) {
-      const __m128i nc = _mm_add_epi32(base, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lenCost + l)));
-      __m128i* cp = reinterpret_cast<__m128i*>(cs + l);
-      __m128i* ap = reinterpret_cast<__m128i*>(ar + l);
-      const __m128i old = _mm_loadu_si128(cp);
-      // Unsigned nc < old, by comparing with the top bit flipped.
-      const __m128i better = _mm_cmpgt_epi32(_mm_xor_si128(old, bias), _mm_xor_si128(nc, bias));
-      _mm_storeu_si128(cp, _mm_or_si128(_mm_and_si128(better, nc), _mm_andnot_si128(better, old)));
-      const __m128i sym = _mm_or_si128(lens, tag);
-      const __m128i oldSym = _mm_loadu_si128(ap);
-      _mm_storeu_si128(ap, _mm_or_si128(_mm_and_si128(better, sym), _mm_andnot_si128(better, oldSym)));
-      lens = _mm_add_epi32(lens, four);
-    }
-#else
-    (void)cs; (void)ar; (void)top; (void)dc; (void)lenCost; (void)dist;
-#endif
-    return l;
-  }
+  // Costs in the path search are packed with a length in the low 9 bits,
+  // so that one minimum gives both the cheapest choice and its length. The
+  // cheapest way to the end of a window is never dearer than all literals
+  // (at most 15 bits each), which keeps every sum, with the padding below
+  // added, under 2^31: signed compares work.
+  static constexpr int kLenBits = 9;
+  // Padding read by the vector lanes past a range.
+  static constexpr uint32_t kPad = 0x30000000u;
+  static_assert(((kParseWindow * 15 + 64) << kLenBits) + kPad < (uint64_t{1} << 31), "packed costs fit in 31 bits");
 
   // Cheapest path through data[start + from, start + to) under `m`,
-  // appended to `syms`.
+  // appended to `syms`. Works from the end backwards: ce[i] is the cheapest
+  // cost from i to the end and choice[i] the symbol that starts it. The
+  // length sits in the low bits as 511 - length (511 for a literal), so that
+  // among equal costs the longest choice wins.
   void ShortestPath(const uint8_t* d, size_t start, size_t from, size_t to, const CostModel& m, bool rough) {
     const Tables& t = T();
     // Every length up to `full`; past it only the whole match, since the
     // positions after this one reach the ends in between. Level 9 tries
-    // every length up to the one taken whole (0.3% smaller on HTML, and the
-    // four-at-a-time relaxing keeps it cheap), except in a `rough` parse,
-    // which only gives the passes after it their cost model.
+    // every length up to the one taken whole (0.3% smaller on HTML),
+    // except in a `rough` parse, which only gives the passes after it their
+    // cost model.
     const uint32_t full = params.level >= 9 && !rough ? std::max<uint32_t>(32, SkipLen()) : 32;
     const size_t n = to - from;
-    std::fill(cost.begin(), cost.begin() + n + 1, 0xFFFFFFFFu);
-    cost[0] = 0;
-    uint32_t* cs = cost.data();
-    Sym* ar = arrival.data();
+    constexpr uint32_t kLow = (1u << kLenBits) - 1, kNone = 0x7FFFFFFFu;
+    alignas(16) uint32_t lp[kMaxMatch + 4];
+    for (uint32_t l = 0; l < kMaxMatch + 4; ++l) lp[l] = l <= kMaxMatch ? (m.len[l] << kLenBits) | (kLow - l) : kPad;
+    uint32_t litCost[256];
+    for (int b = 0; b < 256; ++b) litCost[b] = (m.lit[b] << kLenBits) | kLow;
+    uint32_t distCost[kDist];
+    for (int c = 0; c < kDist; ++c) distCost[c] = m.dist[c] << kLenBits;
+    uint32_t* ce = cost.data();  // n + 4 entries: the last vector may read past n
+    Sym* choice = arrival.data();
     const uint8_t* bytes = d + start + from;
-    for (size_t i = 0; i < n; ++i) {
-      const uint32_t c = cs[i];
-      const uint32_t lc = c + m.lit[bytes[i]];
-      if (lc < cs[i + 1]) {
-        cs[i + 1] = lc;
-        ar[i + 1] = Sym{0, 0};
-      }
-      uint32_t l = kMinMatch;
+    const uint32_t* ms = matchStart.data() + from;
+    const Sym* mt = matches.data();
+    ce[n] = 0;
+    ce[n + 1] = ce[n + 2] = ce[n + 3] = kPad;
+#if defined(__SSE2__)
+    // Lanes past the end of a range are forced to kNone (their sums are
+    // below 2^31, so or-ing gives exactly kNone).
+    alignas(16) static constexpr uint32_t kTail[4][4] = {
+        {0, 0, 0, 0}, {0, kNone, kNone, kNone}, {0, 0, kNone, kNone}, {0, 0, 0, kNone}};
+#endif
+    for (size_t i = n; i-- > 0;) {
+      uint32_t best = ce[i + 1] + litCost[bytes[i]];
       const uint32_t room = static_cast<uint32_t>(n - i);
-      const uint32_t mEnd = matchStart[from + i + 1];
-      for (uint32_t k = matchStart[from + i]; k < mEnd && l <= room; ++k) {
-        const Sym mt = matches[k];
-        const uint32_t len = std::min<uint32_t>(mt.len, room);
-        const uint32_t dc = c + m.dist[t.DistCode(mt.val)];
-        const uint32_t top = std::min(len, full);
-        l = Relax4(cs + i, ar + i, l, top, dc, m.len, mt.val);
-        for (; l <= top; ++l) {
-          const uint32_t nc = dc + m.len[l];
-          if (nc < cs[i + l]) {
-            cs[i + l] = nc;
-            ar[i + l] = Sym{static_cast<uint16_t>(l), mt.val};
+      const uint32_t* cei = ce + i;
+      const uint32_t k0 = ms[i], k1 = ms[i + 1];
+      if (k0 != k1) {
+        uint32_t l = kMinMatch;
+#if defined(__SSE2__)
+        __m128i vmin = _mm_set1_epi32(static_cast<int>(kNone));
+#endif
+        for (uint32_t k = k0; k < k1 && l <= room; ++k) {
+          const uint32_t len = std::min<uint32_t>(mt[k].len, room);
+          const uint32_t top = std::min(len, full);
+          const uint32_t dc = distCost[t.DistCode(mt[k].val)];
+#if defined(__SSE2__)
+          if (l <= top) {
+            const __m128i vdc = _mm_set1_epi32(static_cast<int>(dc));
+            for (;; l += 4) {
+              __m128i v = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cei + l)),
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(lp + l)));
+              v = _mm_add_epi32(v, vdc);
+              if (l + 3 > top) v = _mm_or_si128(v, _mm_load_si128(reinterpret_cast<const __m128i*>(kTail[top - l + 1])));
+#if defined(__SSE4_1__)
+              vmin = _mm_min_epi32(vmin, v);
+#else
+              const __m128i gt = _mm_cmpgt_epi32(vmin, v);
+              vmin = _mm_or_si128(_mm_and_si128(gt, v), _mm_andnot_si128(gt, vmin));
+#endif
+              if (l + 4 > top) break;
+            }
+            l = top + 1;
+          }
+#else
+          for (; l <= top; ++l) best = std::min(best, cei[l] + lp[l] + dc);
+#endif
+          if (len >= l) {
+            best = std::min(best, cei[len] + lp[len] + dc);
+            l = len + 1;
           }
         }
-        if (len >= l) {
-          l = len;
-          const uint32_t nc = dc + m.len[l];
-          if (nc < cs[i + l]) {
-            cs[i + l] = nc;
-            ar[i + l] = Sym{static_cast<uint16_t>(l), mt.val};
-          }
-          ++l;
-        }
+#if defined(__SSE2__)
+        vmin = _mm_or_si128(_mm_and_si128(_mm_cmpgt_epi32(vmin, _mm_shuffle_epi32(vmin, 0x4E)), _mm_shuffle_epi32(vmin, 0x4E)),
+                            _mm_andnot_si128(_mm_cmpgt_epi32(vmin, _mm_shuffle_epi32(vmin, 0x4E)), vmin));
+        const __m128i sh = _mm_shuffle_epi32(vmin, 0xB1);
+        const __m128i gt = _mm_cmpgt_epi32(vmin, sh);
+        vmin = _mm_or_si128(_mm_and_si128(gt, sh), _mm_andnot_si128(gt, vmin));
+        best = std::min(best, static_cast<uint32_t>(_mm_cvtsi128_si32(vmin)));
+#endif
       }
+      ce[i] = best & ~kLow;
+      const uint32_t len = kLow - (best & kLow);
+      uint16_t dist = 0;
+      if (len) {
+        // The match that offered this length: the first that reaches it
+        // (the matches are in order of increasing length).
+        uint32_t k = k0;
+        while (std::min<uint32_t>(mt[k].len, room) < len) ++k;
+        dist = mt[k].val;
+      }
+      choice[i] = Sym{static_cast<uint16_t>(len), dist};
     }
-    // Walk back from the end, then lay the path out forwards.
-    const size_t first = syms.size();
-    for (size_t i = n; i > 0;) {
-      const Sym a = ar[i];
-      if (a.len == 0) {
-        syms.push_back(Sym{0, bytes[i - 1]});
-        --i;
+    for (size_t i = 0; i < n;) {
+      const Sym c = choice[i];
+      if (c.len == 0) {
+        syms.push_back(Sym{0, bytes[i]});
+        ++i;
       } else {
-        syms.push_back(a);
-        i -= a.len;
+        syms.push_back(c);
+        i += c.len;
       }
     }
-    std::reverse(syms.begin() + static_cast<std::ptrdiff_t>(first), syms.end());
   }
 
   // Parses the window `passes` times. The first pass prices symbols by the
@@ -608,7 +630,7 @@ struct Encoder::Impl {
     FindAllMatches(d, start, end, total);
     if (!haveModel) InitialModel(d, start, end);
     const size_t n = end - start;
-    cost.resize(n + 1);
+    cost.resize(n + 4);
     arrival.resize(n + 1);
     std::vector<size_t> bounds{0, n};  // raw offsets of the parts
     std::vector<CostModel> models{model};

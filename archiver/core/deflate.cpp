@@ -530,7 +530,8 @@ struct Encoder::Impl {
     // cost model.
     const uint32_t full = params.level >= 9 && !rough ? std::max<uint32_t>(32, SkipLen()) : 32;
     const size_t n = to - from;
-    constexpr uint32_t kLow = (1u << kLenBits) - 1, kNone = 0x7FFFFFFFu;
+    constexpr uint32_t kLow = (1u << kLenBits) - 1;
+    [[maybe_unused]] constexpr uint32_t kNone = 0x7FFFFFFFu;
     alignas(16) uint32_t lp[kMaxMatch + 4];
     for (uint32_t l = 0; l < kMaxMatch + 4; ++l) lp[l] = l <= kMaxMatch ? (m.len[l] << kLenBits) | (kLow - l) : kPad;
     uint32_t litCost[256];

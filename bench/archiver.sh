@@ -6,7 +6,9 @@
 # zopfli's size for the single files (when installed) and a determinism check.
 # It never fails a build; it only prints figures.
 #
-# Usage: bench/archiver.sh [CORPUS_DIR]
+# Usage: [BENCH_RUNS=N] bench/archiver.sh [CORPUS_DIR]
+#   Each command whose time is compared with a peer's runs N times (default
+#   3) and its best time counts, ours and the peers' alike.
 #   CORPUS_DIR holds A/ (a mixed folder), B.html and B2.bin (large single
 #   files) as ../shared/bench/make-corpus builds them; default build/bench-corpus
 #   (built on first use, about 200 MB of disk).
@@ -26,6 +28,8 @@ cmake --preset host-release >/dev/null && cmake --build --preset host-release -j
 ours=$(find "$root/build/host-release" -type f -name 'morvik-archiver' -perm -u+x | head -n 1)
 [ -n "$ours" ] || { echo "native archiver tool not found"; exit 0; }
 
+# Runs of each timed command compared with a peer (best time kept).
+runs=${BENCH_RUNS:-3}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 printf '%-8s %-44s %14s %9s %9s  %s\n' input tool bytes seconds "MaxRSS MB" "ratios (size, time)"
@@ -33,26 +37,38 @@ printf '%-8s %-44s %14s %9s %9s  %s\n' input tool bytes seconds "MaxRSS MB" "rat
 # measure INPUT LABEL OUTPUT COMMAND...: runs the command in the current
 # folder, prints the output's size, the wall time and the peak memory, and
 # leaves them in SIZE, SECS and RSS for comparisons (SIZE=0 on failure).
-# Set KEEP=1 to keep the output file.
+# With RUNS=N it runs N times and keeps the shortest time (this machine is
+# shared: a single run can lose a core to another tenant); the size must be
+# the same every time. Set KEEP=1 to keep the output file.
 SIZE=0 SECS=0 RSS=0
 measure() {
   local input=$1 label=$2 out=$3; shift 3
-  rm -f "$out"
-  local t0 t1
-  t0=$(date +%s.%N)
-  /usr/bin/env time -f '%M' -o "$work/rss" "$@" >/dev/null 2>"$work/err"
-  local rc=$?
-  t1=$(date +%s.%N)
-  RSS=$(echo "$(tail -n 1 "$work/rss" 2>/dev/null || echo 0) / 1024" | bc -l)
-  SECS=$(echo "$t1 - $t0" | bc)
-  if [ $rc -ne 0 ] || [ ! -f "$out" ]; then
-    SIZE=0
-    printf '%-8s %-44s %14s %9s %9s\n' "$input" "$label" "failed($rc)" - -
-    head -n 3 "$work/err" | sed 's/^/         /'
-    return
-  fi
-  SIZE=$(stat -c %s "$out")
-  printf '%-8s %-44s %14d %9.2f %9.1f\n' "$input" "$label" "$SIZE" "$SECS" "$RSS"
+  local runs=${RUNS:-1} r t0 t1 rc secs rss size=-1 best="" peak=0
+  for ((r = 0; r < runs; r++)); do
+    rm -f "$out"
+    t0=$(date +%s.%N)
+    /usr/bin/env time -f '%M' -o "$work/rss" "$@" >/dev/null 2>"$work/err"
+    rc=$?
+    t1=$(date +%s.%N)
+    if [ $rc -ne 0 ] || [ ! -f "$out" ]; then
+      SIZE=0
+      printf '%-8s %-44s %14s %9s %9s\n' "$input" "$label" "failed($rc)" - -
+      head -n 3 "$work/err" | sed 's/^/         /'
+      return
+    fi
+    if [ "$size" != -1 ] && [ "$size" != "$(stat -c %s "$out")" ]; then
+      echo "         (size differs between runs: $size, $(stat -c %s "$out"))"
+    fi
+    size=$(stat -c %s "$out")
+    secs=$(echo "$t1 - $t0" | bc)
+    rss=$(echo "$(tail -n 1 "$work/rss" 2>/dev/null || echo 0) / 1024" | bc -l)
+    if [ -z "$best" ] || [ "$(echo "$secs < $best" | bc)" = 1 ]; then best=$secs; fi
+    if [ "$(echo "$rss > $peak" | bc)" = 1 ]; then peak=$rss; fi
+  done
+  SIZE=$size SECS=$best RSS=$peak
+  local note=""
+  [ "$runs" -gt 1 ] && note="  (best of $runs)"
+  printf '%-8s %-44s %14d %9.2f %9.1f%s\n' "$input" "$label" "$SIZE" "$SECS" "$RSS" "$note"
   [ "${KEEP:-0}" = 1 ] || rm -f "$out"
 }
 
@@ -73,35 +89,35 @@ run_set() {
   local -a inputs
   read -r -a inputs <<<"$ourargs"
   cd "$corpus"
-  measure "$label" "ours a -tzip -mx=9 -mfb=64 -mpass=4 -r" "$work/o.zip" "$ours" a -tzip -mx=9 -mfb=64 -mpass=4 -r "$work/o.zip" "${inputs[@]}"
+  RUNS=$runs measure "$label" "ours a -tzip -mx=9 -mfb=64 -mpass=4 -r" "$work/o.zip" "$ours" a -tzip -mx=9 -mfb=64 -mpass=4 -r "$work/o.zip" "${inputs[@]}"
   local p1s=$SIZE p1t=$SECS
   measure "$label" "ours same, -mmt=1" "$work/o.zip" "$ours" a -tzip -mx=9 -mfb=64 -mpass=4 -mmt=1 -r "$work/o.zip" "${inputs[@]}"
   measure "$label" "ours a -tzip -mx=1 -r" "$work/o.zip" "$ours" a -tzip -mx=1 -r "$work/o.zip" "${inputs[@]}"
   local l1s=$SIZE l1t=$SECS
-  measure "$label" "ours a -tzip -mx=0 -r" "$work/o.zip" "$ours" a -tzip -mx=0 -r "$work/o.zip" "${inputs[@]}"
+  RUNS=$runs measure "$label" "ours a -tzip -mx=0 -r" "$work/o.zip" "$ours" a -tzip -mx=0 -r "$work/o.zip" "${inputs[@]}"
   local p2s=$SIZE p2t=$SECS
-  measure "$label" "ours a -t7z -mx=9 -r" "$work/o.7z" "$ours" a -t7z -mx=9 -r "$work/o.7z" "${inputs[@]}"
+  RUNS=$runs measure "$label" "ours a -t7z -mx=9 -r" "$work/o.7z" "$ours" a -t7z -mx=9 -r "$work/o.7z" "${inputs[@]}"
   local p3s=$SIZE p3t=$SECS
-  measure "$label" "ours a -t7z -mx=0 -r" "$work/o.7z" "$ours" a -t7z -mx=0 -r "$work/o.7z" "${inputs[@]}"
+  RUNS=$runs measure "$label" "ours a -t7z -mx=0 -r" "$work/o.7z" "$ours" a -t7z -mx=0 -r "$work/o.7z" "${inputs[@]}"
   local p4s=$SIZE p4t=$SECS
   cd "$peerdir"
   # shellcheck disable=SC2086
-  measure "$label" "zip -9" "$work/z.zip" zip -q -9 -r "$work/z.zip" $peerargs
+  RUNS=$runs measure "$label" "zip -9" "$work/z.zip" zip -q -9 -r "$work/z.zip" $peerargs
   local z9s=$SIZE z9t=$SECS
   # shellcheck disable=SC2086
   measure "$label" "zip -1" "$work/z.zip" zip -q -1 -r "$work/z.zip" $peerargs
   local z1s=$SIZE z1t=$SECS
   # shellcheck disable=SC2086
-  measure "$label" "zip -0" "$work/z.zip" zip -q -0 -r "$work/z.zip" $peerargs
+  RUNS=$runs measure "$label" "zip -0" "$work/z.zip" zip -q -0 -r "$work/z.zip" $peerargs
   local z0s=$SIZE z0t=$SECS
   # shellcheck disable=SC2086
-  measure "$label" "copy (cp, the disk's rate)" "$work/copy/done" sh -c "mkdir -p '$work/copy' && cp -r $peerargs '$work/copy/' && sync && touch '$work/copy/done'"
+  RUNS=$runs measure "$label" "copy (cp, the disk's rate)" "$work/copy/done" sh -c "rm -rf '$work/copy' && mkdir -p '$work/copy' && cp -r $peerargs '$work/copy/' && sync && touch '$work/copy/done'"
   local cps=$SIZE cpt=$SECS
   rm -rf "$work/copy"
   # shellcheck disable=SC2086
   measure "$label" "bsdtar zip (level 9)" "$work/b.zip" bsdtar --format zip --options zip:compression-level=9 -cf "$work/b.zip" $peerargs
   # shellcheck disable=SC2086
-  measure "$label" "bsdtar 7z (lzma2, level 9)" "$work/b.7z" bsdtar --format 7zip --options 7zip:compression=lzma2,7zip:compression-level=9 -cf "$work/b.7z" $peerargs
+  RUNS=$runs measure "$label" "bsdtar 7z (lzma2, level 9)" "$work/b.7z" bsdtar --format 7zip --options 7zip:compression=lzma2,7zip:compression-level=9 -cf "$work/b.7z" $peerargs
   local b7s=$SIZE b7t=$SECS
   measure "$label" "tar | xz -9" "$work/t.tar.xz" sh -c "tar -cf - $peerargs | xz -9 -T1 > '$work/t.tar.xz'"
   if [ -n "${5:-}" ] && command -v zopfli >/dev/null; then

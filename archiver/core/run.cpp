@@ -120,7 +120,7 @@ Result RunUnguarded(std::string_view line, Report& report, const ZipLimits& limi
     return report.Fail(kErrArchiveName, "Error: no archive file name in \"" + cmd.archive + "\""), report.code;
 
   std::vector<Item> items;
-  if (!SelectItems(cmd, archive, items, report)) return report.code;
+  if (!SelectItems(cmd, archive, items, report, progress ? &progress->cancel : nullptr)) return report.code;
 
   const FileFacts existing = GetFileFacts(archive);
   if (existing.exists && existing.isDir)

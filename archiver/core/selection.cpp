@@ -39,8 +39,8 @@ bool MatchFrom(const std::u32string& p, size_t pi, const std::u32string& n, size
 
 class Selector {
  public:
-  Selector(const fs::path& exclude, std::vector<Item>& items, Report& report)
-      : exclude_(exclude), items_(items), report_(report) {}
+  Selector(const fs::path& exclude, std::vector<Item>& items, Report& report, const std::atomic<bool>* cancel)
+      : exclude_(exclude), items_(items), report_(report), cancel_(cancel) {}
 
   bool AddMatches(const FileSpec& fileSpec, bool recurse);
 
@@ -98,11 +98,18 @@ class Selector {
     return e.is_directory(ec) && !e.is_symlink(ec);
   }
 
+  // False (and kErrCancelled) once the command is cancelled.
+  bool GoOn() {
+    if (!cancel_ || !cancel_->load()) return true;
+    return report_.Fail(kErrCancelled, "Error: cancelled");
+  }
+
   bool AddTree(const fs::path& disk, const std::string& name, int depth = 0) {
     if (!AddOne(disk, name)) return false;
     std::error_code ec;
     const fs::file_status st = fs::symlink_status(disk, ec);
     if (!fs::is_directory(st)) return true;
+    if (!GoOn()) return false;
     if (depth > 256)
       return report_.Fail(kErrSourceRead, "Error: folders nested too deeply at " + PathToUtf8(disk));
     std::vector<fs::directory_entry> children;
@@ -133,6 +140,7 @@ class Selector {
     if (!recurse || depth > 256) return true;
     for (const auto& c : children) {
       if (!IsRealDir(c)) continue;
+      if (!GoOn()) return false;
       const std::string n = PathToUtf8(c.path().filename());
       if (WildcardMatch(mask, n)) continue;  // already taken whole
       if (!Match(c.path(), prefix.empty() ? n : prefix + "/" + n, mask, true, matched, depth + 1))
@@ -144,6 +152,7 @@ class Selector {
   fs::path exclude_;
   std::vector<Item>& items_;
   Report& report_;
+  const std::atomic<bool>* cancel_;
   std::set<std::string> seen_;
 };
 
@@ -218,8 +227,8 @@ fs::path AbsolutePath(const fs::path& path) {
 }
 
 bool SelectItems(const Command& command, const fs::path& exclude, std::vector<Item>& items,
-                 Report& report) {
-  Selector s(exclude.empty() ? exclude : AbsolutePath(exclude), items, report);
+                 Report& report, const std::atomic<bool>* cancel) {
+  Selector s(exclude.empty() ? exclude : AbsolutePath(exclude), items, report, cancel);
   for (const FileSpec& fileSpec : command.specs) {
     if (!s.AddMatches(fileSpec, command.recurse)) return false;
   }

@@ -2,6 +2,7 @@
 // of an archive, with their entry names, by looking at the disk.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <vector>
 
@@ -24,8 +25,13 @@ namespace arc {
 //   (or '*.*') in an existing folder; a name that does not exist or a folder
 //   that cannot be listed fails with kErrSourceRead.
 // Items are returned in a stable order, each entry name once.
+// When `cancel` is given and becomes set, the walk through folder trees
+// stops and the selection fails with kErrCancelled (a scan of a huge tree
+// can take a while); a pattern's own listing is always finished, so that
+// it still fails for its own reasons.
 bool SelectItems(const Command& command, const std::filesystem::path& exclude,
-                 std::vector<Item>& items, Report& report);
+                 std::vector<Item>& items, Report& report,
+                 const std::atomic<bool>* cancel = nullptr);
 
 // Turns text from the command line into a path: both '\' and '/' separate
 // on every platform.

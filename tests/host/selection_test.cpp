@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <unistd.h>
 
 #include "core/cmdline.h"
@@ -27,11 +28,11 @@ struct Selected {
   std::string text;
 };
 
-Selected Select(const std::string& line, const fs::path& exclude = {}) {
+Selected Select(const std::string& line, const fs::path& exclude = {}, const std::atomic<bool>* cancel = nullptr) {
   arc::Command c;
   arc::Report r;
   Selected s;
-  if (arc::ParseCommandLine(line, c, r)) arc::SelectItems(c, exclude, s.items, r);
+  if (arc::ParseCommandLine(line, c, r)) arc::SelectItems(c, exclude, s.items, r, cancel);
   s.code = r.code;
   s.text = r.text;
   for (const auto& i : s.items) s.names.push_back(i.name + (i.isDir ? "/" : ""));
@@ -152,6 +153,25 @@ TEST_F(SelectionTest, NothingMatches) {
   EXPECT_NE(m.text.find("missing.txt"), std::string::npos);
   auto f = Select("a x.zip " + QB(dir / "nofolder") + " *");
   EXPECT_EQ(f.code, arc::kErrNoMatch);
+}
+
+TEST_F(SelectionTest, CancelStopsTheWalkThroughFolders) {
+  const std::atomic<bool> cancel{true};
+  // A folder tree is not entered once the command is cancelled.
+  auto tree = Select("a x.zip " + Q(dir / "photos" / "写真"), {}, &cancel);
+  EXPECT_EQ(tree.code, arc::kErrCancelled) << tree.text;
+  EXPECT_EQ(tree.names, std::vector<std::string>{"写真/"});
+  // Nor are the subfolders a recursive wildcard would search.
+  auto deep = Select("a -r x.zip " + QB(dir / "photos") + " *.txt", {}, &cancel);
+  EXPECT_EQ(deep.code, arc::kErrCancelled) << deep.text;
+  EXPECT_EQ(deep.names, Sorted({"empty.txt", "報告書.txt"}));
+  // A pattern's own listing still decides for itself.
+  auto none = Select("a x.zip " + QB(dir / "photos") + " *.xyz", {}, &cancel);
+  EXPECT_EQ(none.code, arc::kErrNoMatch);
+  const std::atomic<bool> notCancelled{false};
+  auto all = Select("a x.zip " + Q(dir / "photos" / "写真"), {}, &notCancelled);
+  EXPECT_EQ(all.code, arc::kOk) << all.text;
+  EXPECT_EQ(all.names.size(), 7u);
 }
 
 TEST_F(SelectionTest, RelativeToTheCurrentFolder) {

@@ -108,6 +108,7 @@ class CodeBuilder {
       if (!freq[s]) leaves_.push_back({1, s});
     std::sort(leaves_.begin(), leaves_.end());
     const int m = static_cast<int>(leaves_.size());
+    if (PlainHuffman(maxLen, lens)) return;
     nodes_.clear();
     for (const auto& l : leaves_) nodes_.push_back({l.first, l.second, -1, -1});
     std::vector<int>& cur = listA_;
@@ -148,6 +149,36 @@ class CodeBuilder {
   }
 
  private:
+  // Plain Huffman over the sorted leaves (two queues: the leaves and the
+  // merged nodes, which come out in order of weight). Its lengths are
+  // optimal without a limit, so when none exceeds `maxLen` they are optimal
+  // under it too, and package-merge is not needed; false when one does.
+  bool PlainHuffman(int maxLen, uint8_t* lens) {
+    const int m = static_cast<int>(leaves_.size());
+    weight_.resize(2 * m - 1);
+    parent_.resize(2 * m - 1);
+    for (int i = 0; i < m; ++i) weight_[i] = leaves_[i].first;
+    int leaf = 0, merged = m;
+    for (int next = m; next < 2 * m - 1; ++next) {
+      int pick[2];
+      for (int& p : pick) {
+        // On equal weights the leaf goes first: shallower trees.
+        if (leaf < m && (merged >= next || weight_[leaf] <= weight_[merged])) p = leaf++;
+        else p = merged++;
+      }
+      weight_[next] = weight_[pick[0]] + weight_[pick[1]];
+      parent_[pick[0]] = parent_[pick[1]] = next;
+    }
+    // Depths from the root down: parents always come after their children.
+    depth_.assign(2 * m - 1, 0);
+    for (int i = 2 * m - 3; i >= 0; --i) {
+      depth_[i] = depth_[parent_[i]] + 1;
+      if (depth_[i] > maxLen) return false;
+    }
+    for (int i = 0; i < m; ++i) lens[leaves_[i].second] = static_cast<uint8_t>(depth_[i]);
+    return true;
+  }
+
   struct Node {
     uint64_t weight;
     int symbol, left, right;
@@ -155,6 +186,8 @@ class CodeBuilder {
   std::vector<std::pair<uint64_t, int>> leaves_;
   std::vector<Node> nodes_;
   std::vector<int> listA_, listB_, stack_;
+  std::vector<uint64_t> weight_;
+  std::vector<int> parent_, depth_;
 };
 
 // Canonical codes, bit-reversed for LSB-first output.

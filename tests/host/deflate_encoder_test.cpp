@@ -76,6 +76,25 @@ std::string Distance32768() {
   const std::string block = RandomBytes(32768, 7);
   return block + block + "!" + block + RandomBytes(500, 8);
 }
+// Byte frequencies in a Fibonacci series, shuffled: their unlimited
+// Huffman code is over 20 bits deep, so the 15-bit limit has to be met
+// another way.
+std::string SkewedBytes() {
+  std::string s;
+  uint32_t a = 1, b = 1;
+  for (int k = 0; k < 24; ++k) {
+    s.append(a, static_cast<char>('A' + k));
+    const uint32_t c = a + b;
+    a = b;
+    b = c;
+  }
+  uint32_t x = 12345;
+  for (size_t i = s.size() - 1; i > 0; --i) {
+    x = x * 1103515245u + 12345u;
+    std::swap(s[i], s[(x >> 8) % (i + 1)]);
+  }
+  return s;
+}
 // Incompressible and compressible stretches in turn: all three block kinds.
 std::string Mixed() {
   std::string s;
@@ -87,7 +106,7 @@ const Input kInputs[] = {
     {"Empty", Empty},         {"OneByte", OneByte},   {"Zeros", Zeros},
     {"Random", Random},       {"Text", Text},         {"BrokenRuns", BrokenRuns},
     {"SharedPrefixes", SharedPrefixes}, {"Long258", Long258}, {"Distance32768", Distance32768},
-    {"Mixed", Mixed},
+    {"Mixed", Mixed},         {"SkewedBytes", SkewedBytes},
 };
 
 struct Setting {

@@ -106,14 +106,14 @@ class CodeBuilder {
     std::fill(lens, lens + n, 0);
     leaves_.clear();
     for (int s = 0; s < n; ++s)
-      if (freq[s]) leaves_.push_back({freq[s], s});
+      if (freq[s]) leaves_.push_back(Leaf(freq[s], s));
     for (int s = 0; leaves_.size() < 2; ++s)
-      if (!freq[s]) leaves_.push_back({1, s});
+      if (!freq[s]) leaves_.push_back(Leaf(1, s));
     std::sort(leaves_.begin(), leaves_.end());
     const int m = static_cast<int>(leaves_.size());
     if (PlainHuffman(maxLen, lens)) return;
     nodes_.clear();
-    for (const auto& l : leaves_) nodes_.push_back({l.first, l.second, -1, -1});
+    for (const uint64_t l : leaves_) nodes_.push_back({l >> 16, static_cast<int>(l & 0xFFFF), -1, -1});
     std::vector<int>& cur = listA_;
     std::vector<int>& next = listB_;
     cur.resize(m);
@@ -160,7 +160,7 @@ class CodeBuilder {
     const int m = static_cast<int>(leaves_.size());
     weight_.resize(2 * m - 1);
     parent_.resize(2 * m - 1);
-    for (int i = 0; i < m; ++i) weight_[i] = leaves_[i].first;
+    for (int i = 0; i < m; ++i) weight_[i] = leaves_[i] >> 16;
     int leaf = 0, merged = m;
     for (int next = m; next < 2 * m - 1; ++next) {
       int pick[2];
@@ -178,7 +178,7 @@ class CodeBuilder {
       depth_[i] = depth_[parent_[i]] + 1;
       if (depth_[i] > maxLen) return false;
     }
-    for (int i = 0; i < m; ++i) lens[leaves_[i].second] = static_cast<uint8_t>(depth_[i]);
+    for (int i = 0; i < m; ++i) lens[leaves_[i] & 0xFFFF] = static_cast<uint8_t>(depth_[i]);
     return true;
   }
 
@@ -186,7 +186,9 @@ class CodeBuilder {
     uint64_t weight;
     int symbol, left, right;
   };
-  std::vector<std::pair<uint64_t, int>> leaves_;
+  // Leaves as weight << 16 | symbol: sorted by weight, then symbol.
+  static uint64_t Leaf(uint32_t weight, int symbol) { return uint64_t{weight} << 16 | static_cast<uint64_t>(symbol); }
+  std::vector<uint64_t> leaves_;
   std::vector<Node> nodes_;
   std::vector<int> listA_, listB_, stack_;
   std::vector<uint64_t> weight_;

@@ -9,8 +9,10 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -29,8 +31,11 @@ namespace {
 
 using namespace sevenzip;
 
-// Less data than this is not worth a second folder.
+// Less data than this is not worth cutting into parts.
 constexpr uint64_t kSplitMin = uint64_t{8} << 20;
+// From this size on a folder is cut into quarters (parts of 8 MiB and
+// more: each part starts with an empty dictionary, which costs size).
+constexpr uint64_t kQuarterMin = uint64_t{32} << 20;
 
 uint32_t Crc(const void* data, size_t size, uint32_t crc) {
   auto* p = static_cast<const uint8_t*>(data);
@@ -454,11 +459,14 @@ int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayCut, uint64_t m
   f.unpackSize = size;
   sink.Reset();
 
-  // The parts: halves, or more parts of at most `maxPart` bytes, so that
-  // what waits in memory stays bounded.
+  // The parts: halves; quarters of a big folder, so that two threads
+  // taking them in turn stay busy even when some parts take much longer
+  // than others; more parts of at most `maxPart` bytes, so that what
+  // waits in memory stays bounded.
   std::vector<uint64_t> bounds{0};
   if (level > 0 && mayCut && size >= kSplitMin) {
-    const uint64_t step = std::min<uint64_t>((size + 1) / 2, std::max<uint64_t>(maxPart, 1 << 16));
+    const uint64_t count = size >= kQuarterMin ? 4 : 2;
+    const uint64_t step = std::min<uint64_t>((size + count - 1) / count, std::max<uint64_t>(maxPart, 1 << 16));
     for (uint64_t c = step; c < size; c += step) bounds.push_back(c);
   }
   bounds.push_back(size);
@@ -513,31 +521,63 @@ int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayCut, uint64_t m
     f.props[0] = lzma::Lzma2Props(maxDict);
     auto run = [&](size_t i, BufferedOut& dst) {
       Part& p = parts[i];
-      const bool last = i + 1 == parts.size();
       try {
         if (f.bcj) {
           ConverterIn converted(&p.input->vt, states[i]);
-          p.res = lzma::EncodeLzma2(&converted.vt, &dst.vt, p.settings, last);
+          p.res = lzma::EncodeLzma2(&converted.vt, &dst.vt, p.settings, false);
         } else {
-          p.res = lzma::EncodeLzma2(&p.input->vt, &dst.vt, p.settings, last);
+          p.res = lzma::EncodeLzma2(&p.input->vt, &dst.vt, p.settings, false);
         }
       } catch (...) {
         p.res = SZ_ERROR_MEM;
       }
     };
-    // Two parts at a time: the first straight into the archive, the second
-    // into memory and appended after it.
-    for (size_t k = 0; k < parts.size(); k += 2) {
-      const bool pair = k + 1 < parts.size();
-      BufferedOut second(nullptr);
-      std::thread helper;
-      if (pair) helper = std::thread([&] { run(k + 1, second); });
-      run(k, sink);
-      if (helper.joinable()) helper.join();
-      if (pair && parts[k].res == SZ_OK && parts[k + 1].res == SZ_OK &&
-          !sink.Put(second.memory().data(), second.memory().size()))
-        parts[k].res = SZ_ERROR_WRITE;
-      if (parts[k].res != SZ_OK || (pair && parts[k + 1].res != SZ_OK)) break;
+    // Two threads take the parts in order. The first part goes straight
+    // into the archive; each later one into memory, appended once every
+    // part before it is in. A part starts only while at most two parts
+    // after the oldest unwritten one are taken, which bounds the memory.
+    const size_t n = parts.size();
+    std::vector<std::unique_ptr<BufferedOut>> held(n);
+    std::vector<bool> finished(n, false);
+    std::mutex mu;
+    std::condition_variable changed;
+    size_t next = 0, written = 0;
+    bool stop = false;
+    auto worker = [&] {
+      std::unique_lock<std::mutex> lock(mu);
+      for (;;) {
+        changed.wait(lock, [&] { return stop || next >= n || next <= written + 2; });
+        if (stop || next >= n) return;
+        const size_t i = next++;
+        if (i > 0) held[i] = std::make_unique<BufferedOut>(nullptr);
+        lock.unlock();
+        run(i, i == 0 ? sink : *held[i]);
+        lock.lock();
+        finished[i] = true;
+        if (parts[i].res != SZ_OK) stop = true;
+        while (!stop && written < n && finished[written]) {
+          if (written > 0) {
+            const std::vector<uint8_t>& m = held[written]->memory();
+            if (!sink.Put(m.data(), m.size())) {
+              parts[written].res = SZ_ERROR_WRITE;
+              stop = true;
+              break;
+            }
+            held[written].reset();
+          }
+          ++written;
+        }
+        changed.notify_all();
+      }
+    };
+    std::thread helper;
+    if (n > 1) helper = std::thread(worker);
+    worker();
+    if (helper.joinable()) helper.join();
+    // One end mark closes the parts' chunks.
+    if (written == n) {
+      const uint8_t end = 0;
+      if (!sink.Put(&end, 1)) parts[n - 1].res = SZ_ERROR_WRITE;
     }
   }
 

@@ -1,4 +1,4 @@
-// 7z folders encoded as two halves at once: enough data to be split (the
+// 7z folders encoded in parts at once: enough data to be split (the
 // cut falls inside a file, whose CRC is then made of both halves'), read
 // back by bsdtar and by our own reader (which an update relies on), the same
 // bytes on every run for a thread count, and one part with one thread.
@@ -56,6 +56,35 @@ TEST(SevenZipParallel, TwoHalvesReadBackAndRepeat) {
     ASSERT_EQ(ExtractWithBsdtar(dir / "out0.7z", out), "");
     EXPECT_EQ(CompareTrees(src, out), "");
   }
+}
+
+// From 32 MiB on a folder goes in quarters, which two threads take in
+// turn (a slow part no longer leaves the other thread idle).
+TEST(SevenZipParallel, BigFolderInQuartersReadsBackAndRepeats) {
+  TempDir dir;
+  const fs::path src = dir / "src";
+  WriteFile(src / "text.txt", TextBytes(18 << 20));
+  WriteFile(src / "zeros.bin", std::string(14 << 20, '\0') + RandomBytes(300000, 3));
+  WriteFile(src / "small.txt", "tail\n");
+  std::string bytes[2];
+  for (int i = 0; i < 2; ++i) {
+    const fs::path archive = dir / ("out" + std::to_string(i) + ".7z");
+    const arc::Report r =
+        RunLine("a -t7z -mx=1 -mmt=2 -r \"" + archive.string() + "\" \"" + src.string() + "/\" *");
+    ASSERT_TRUE(r.ok()) << r.text;
+    bytes[i] = ReadFile(archive);
+  }
+  EXPECT_TRUE(bytes[0] == bytes[1]);
+  arc::sevenzip::Archive a;
+  std::string error;
+  ASSERT_TRUE(a.Open(dir / "out0.7z", error)) << error;
+  ASSERT_EQ(a.folders().size(), 1u);
+  EXPECT_EQ(sz7test::Lzma2DictionaryResets(dir / "out0.7z", a.folders()[0]), 4);
+  const sz7test::ReadBack rb = sz7test::ReadWithOwnReader(dir / "out0.7z");
+  ASSERT_EQ(rb.error, "");
+  EXPECT_EQ(rb.files, sz7test::FilesOfTree(src));
+  ASSERT_EQ(ExtractWithBsdtar(dir / "out0.7z", dir / "x"), "");
+  EXPECT_EQ(CompareTrees(src, dir / "x"), "");
 }
 
 }  // namespace

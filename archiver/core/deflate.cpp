@@ -555,6 +555,18 @@ struct Encoder::Impl {
   static constexpr uint32_t kPad = 0x30000000u;
   static_assert(((kParseWindow * 15 + 64) << kLenBits) + kPad < (uint64_t{1} << 31), "packed costs fit in 31 bits");
 
+#if defined(__SSE2__)
+  // Lane-wise signed minimum.
+  static __m128i Min32(__m128i a, __m128i b) {
+#if defined(__SSE4_1__)
+    return _mm_min_epi32(a, b);
+#else
+    const __m128i gt = _mm_cmpgt_epi32(a, b);
+    return _mm_or_si128(_mm_and_si128(gt, b), _mm_andnot_si128(gt, a));
+#endif
+  }
+#endif
+
   // Cheapest path through data[start + from, start + to) under `m`,
   // appended to `syms`. Works from the end backwards: ce[i] is the cheapest
   // cost from i to the end and choice[i] the symbol that starts it. The
@@ -612,12 +624,7 @@ struct Encoder::Impl {
                                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(lp + l)));
               v = _mm_add_epi32(v, vdc);
               if (l + 3 > top) v = _mm_or_si128(v, _mm_load_si128(reinterpret_cast<const __m128i*>(kTail[top - l + 1])));
-#if defined(__SSE4_1__)
-              vmin = _mm_min_epi32(vmin, v);
-#else
-              const __m128i gt = _mm_cmpgt_epi32(vmin, v);
-              vmin = _mm_or_si128(_mm_and_si128(gt, v), _mm_andnot_si128(gt, vmin));
-#endif
+              vmin = Min32(vmin, v);
               if (l + 4 > top) break;
             }
             l = top + 1;
@@ -631,11 +638,8 @@ struct Encoder::Impl {
           }
         }
 #if defined(__SSE2__)
-        vmin = _mm_or_si128(_mm_and_si128(_mm_cmpgt_epi32(vmin, _mm_shuffle_epi32(vmin, 0x4E)), _mm_shuffle_epi32(vmin, 0x4E)),
-                            _mm_andnot_si128(_mm_cmpgt_epi32(vmin, _mm_shuffle_epi32(vmin, 0x4E)), vmin));
-        const __m128i sh = _mm_shuffle_epi32(vmin, 0xB1);
-        const __m128i gt = _mm_cmpgt_epi32(vmin, sh);
-        vmin = _mm_or_si128(_mm_and_si128(gt, sh), _mm_andnot_si128(gt, vmin));
+        vmin = Min32(vmin, _mm_shuffle_epi32(vmin, 0x4E));  // lanes 2, 3 onto 0, 1
+        vmin = Min32(vmin, _mm_shuffle_epi32(vmin, 0xB1));  // lane 1 onto 0
         best = std::min(best, static_cast<uint32_t>(_mm_cvtsi128_si32(vmin)));
 #endif
       }

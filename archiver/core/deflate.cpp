@@ -760,56 +760,44 @@ struct Encoder::Impl {
           }
         }
       }
-      const Tables& t = T();
       std::vector<uint16_t>& used = usedSyms;
-      // Both halves' estimates for a cut at chunk c of [a, b), over the
-      // symbols in `used` (ascending; the end-of-block code counts once on
-      // each side and adds nothing to the sums).
-      auto split = [&](size_t a, size_t c, size_t b) {
+      // One block's estimate, summed up code by code over the symbols in
+      // `used` (ascending). The end-of-block code counts once and adds
+      // nothing to the sums.
+      struct Side {
+        const Tables& t = T();
+        float bits = 0;
+        uint32_t total = 1, symbols = 1;
+        void Add(uint32_t x) {
+          if (x) { total += x; bits -= t.XLog2X(x); ++symbols; }
+        }
+        void EndCode() { bits += t.XLog2X(total); total = 0; }
+        float Estimate() const { return bits + 40.0f + 4.0f * static_cast<float>(symbols); }
+      };
+      // The estimates of [a, c) and [c, b).
+      auto halves = [&](size_t a, size_t c, size_t b, Side& left, Side& right) {
         const uint32_t* pa = prefix.data() + a * kAll;
         const uint32_t* pc = prefix.data() + c * kAll;
         const uint32_t* pb = prefix.data() + b * kAll;
-        float bitsL = 0, bitsR = 0;
-        uint32_t totL = 1, totR = 1, usedL = 1, usedR = 1;
         size_t k = 0;
-        for (; k < used.size() && used[k] < kLitLen; ++k) {
-          const int sym = used[k];
-          const uint32_t l = pc[sym] - pa[sym], r = pb[sym] - pc[sym];
-          if (l) { totL += l; bitsL -= t.XLog2X(l); ++usedL; }
-          if (r) { totR += r; bitsR -= t.XLog2X(r); ++usedR; }
+        for (const int codeEnd : {kLitLen, kAll}) {
+          for (; k < used.size() && used[k] < codeEnd; ++k) {
+            left.Add(pc[used[k]] - pa[used[k]]);
+            right.Add(pb[used[k]] - pc[used[k]]);
+          }
+          left.EndCode();
+          right.EndCode();
         }
-        bitsL += t.XLog2X(totL);
-        bitsR += t.XLog2X(totR);
-        totL = totR = 0;
-        for (; k < used.size(); ++k) {
-          const int sym = used[k];
-          const uint32_t l = pc[sym] - pa[sym], r = pb[sym] - pc[sym];
-          if (l) { totL += l; bitsL -= t.XLog2X(l); ++usedL; }
-          if (r) { totR += r; bitsR -= t.XLog2X(r); ++usedR; }
-        }
-        bitsL += t.XLog2X(totL);
-        bitsR += t.XLog2X(totR);
-        return (bitsL + 40.0f + 4.0f * static_cast<float>(usedL)) + (bitsR + 40.0f + 4.0f * static_cast<float>(usedR));
       };
-      // The estimate of [a, b) as one block.
+      auto split = [&](size_t a, size_t c, size_t b) {
+        Side left, right;
+        halves(a, c, b, left, right);
+        return left.Estimate() + right.Estimate();
+      };
       auto one = [&](size_t a, size_t b) {
-        const uint32_t* pa = prefix.data() + a * kAll;
-        const uint32_t* pb = prefix.data() + b * kAll;
-        float bits = 0;
-        uint32_t tot = 1, usedN = 1;
-        size_t k = 0;
-        for (; k < used.size() && used[k] < kLitLen; ++k) {
-          const uint32_t x = pb[used[k]] - pa[used[k]];
-          tot += x; bits -= t.XLog2X(x); ++usedN;
-        }
-        bits += t.XLog2X(tot);
-        tot = 0;
-        for (; k < used.size(); ++k) {
-          const uint32_t x = pb[used[k]] - pa[used[k]];
-          tot += x; bits -= t.XLog2X(x); ++usedN;
-        }
-        bits += t.XLog2X(tot);
-        return bits + 40.0f + 4.0f * static_cast<float>(usedN);
+        Side whole, none;
+        halves(a, b, b, whole, none);
+        return whole.Estimate();
       };
       std::vector<std::pair<size_t, size_t>> todo{{0, chunks}};
       std::vector<size_t> chunkCuts;

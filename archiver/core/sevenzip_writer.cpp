@@ -889,9 +889,10 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
         }
         folders.back().files.push_back(e);
       }
-      // With two threads, a big folder's stream is encoded as halves (or
-      // parts of at most options.maxPart bytes) two at a time, joined into
-      // one LZMA2 stream (each part starts with a dictionary reset). Data
+      // With two threads, a big folder's stream is encoded in parts (halves,
+      // quarters, or parts of at most options.maxPart bytes), two at a
+      // time, joined into one LZMA2 stream (each part starts with a
+      // dictionary reset). Data
       // carried over from an old archive is read in one go (one reader of
       // the old archive at a time).
       const bool fromOld = std::any_of(streamed.begin(), streamed.end(), [](const OutEntry* e) { return !e->item; });

@@ -79,8 +79,8 @@ struct Options {
   int passes = -1;     // -mpass: -1 = default for the level
   int threads = 0;     // -mmt: 0 = automatic, 1 = off
   // Not a switch: the largest part of a 7z folder encoded on its own when
-  // parts are encoded two at a time (the second of each pair waits in
-  // memory). Tests lower it.
+  // parts are encoded two at a time (parts finished ahead of their turn
+  // wait in memory). Tests lower it.
   uint64_t maxPart = uint64_t{64} << 20;
 };
 

@@ -17,6 +17,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 corpus=${1:-$root/build/bench-corpus}
 maker=$root/../shared/bench/make-corpus
 
+# The toolchain and the peers (zip, bsdtar, xz, zopfli, GNU time, bc).
+"$root/scripts/setup" || { echo "setup failed"; exit 0; }
+
 if [ ! -d "$corpus/A" ]; then
   [ -x "$maker" ] || { echo "no corpus at $corpus and no make-corpus script"; exit 0; }
   echo "building the corpus in $corpus ..."

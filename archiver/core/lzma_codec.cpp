@@ -88,7 +88,7 @@ int Encode(ISeqInStream* in, ISeqOutStream* out, const Settings& settings,
   return res;
 }
 
-int EncodeLzma2(ISeqInStream* in, ISeqOutStream* out, const Settings& settings, bool last) {
+int EncodeLzma2(ISeqInStream* in, ISeqOutStream* out, const Settings& settings) {
   lzma_options_lzma opt;
   if (lzma_lzma_preset(&opt, 6)) return SZ_ERROR_PARAM;
   opt.dict_size = std::max<uint32_t>(settings.dictSize, LZMA_DICT_SIZE_MIN);
@@ -114,7 +114,7 @@ int EncodeLzma2(ISeqInStream* in, ISeqOutStream* out, const Settings& settings, 
   strm.next_out = outBuf.data();
   strm.avail_out = kBuf;
   // The last byte produced so far stays in the buffer: when the stream is
-  // finished it is the end mark, which only the last part writes.
+  // finished it is the end mark, which is left off.
   auto flush = [&](size_t keep) -> bool {
     const size_t n = kBuf - strm.avail_out;
     const size_t give = n - keep;
@@ -139,7 +139,7 @@ int EncodeLzma2(ISeqInStream* in, ISeqOutStream* out, const Settings& settings, 
   }
   const size_t n = kBuf - strm.avail_out;
   if (n == 0 || outBuf[n - 1] != 0x00) return SZ_ERROR_FAIL;  // no end mark: not LZMA2
-  if (!flush(last ? 0 : 1)) return SZ_ERROR_WRITE;
+  if (!flush(1)) return SZ_ERROR_WRITE;
   return SZ_OK;
 }
 

@@ -37,9 +37,10 @@ int Encode(ISeqInStream* in, ISeqOutStream* out, const Settings& settings,
 
 // Encodes everything `in` yields as raw LZMA2 chunks into `out`. The first
 // chunk resets the dictionary, so parts of one stream may be encoded apart
-// (at the same time) and joined. With `last` false the end mark is left off,
-// so that the next part can follow. Returns an SZ_* code as Encode does.
-int EncodeLzma2(ISeqInStream* in, ISeqOutStream* out, const Settings& settings, bool last);
+// (at the same time) and joined. The end mark (one zero byte) is left off,
+// so that the next part can follow; the caller writes it after the last
+// part. Returns an SZ_* code as Encode does.
+int EncodeLzma2(ISeqInStream* in, ISeqOutStream* out, const Settings& settings);
 
 // The property byte of an LZMA2 coder: the smallest dictionary size it can
 // state that holds `dictSize`.

@@ -1,9 +1,9 @@
 // Writing 7z archives: the files with data go into solid folders (LZMA2, or
 // Copy at level 0), fed from the files in sequence so that no file is held
 // in memory, followed by an LZMA-packed header (plain at level 0). With more
-// than one thread and enough data, a folder's stream is encoded in parts,
-// two at a time: the first straight into the archive, the second into
-// memory and appended after it. x86 and x86-64 executables (PE or ELF,
+// than one thread and enough data, a folder's stream is encoded in parts
+// that two threads take in turn: the first straight into the archive, each
+// later one into memory and appended once those before it are in. x86 and x86-64 executables (PE or ELF,
 // told by their first bytes) go into a folder of their own where the branch
 // converter runs ahead of LZMA2.
 #include <zlib.h>
@@ -524,9 +524,9 @@ int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayCut, uint64_t m
       try {
         if (f.bcj) {
           ConverterIn converted(&p.input->vt, states[i]);
-          p.res = lzma::EncodeLzma2(&converted.vt, &dst.vt, p.settings, false);
+          p.res = lzma::EncodeLzma2(&converted.vt, &dst.vt, p.settings);
         } else {
-          p.res = lzma::EncodeLzma2(&p.input->vt, &dst.vt, p.settings, false);
+          p.res = lzma::EncodeLzma2(&p.input->vt, &dst.vt, p.settings);
         }
       } catch (...) {
         p.res = SZ_ERROR_MEM;
@@ -574,7 +574,7 @@ int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayCut, uint64_t m
     if (n > 1) helper = std::thread(worker);
     worker();
     if (helper.joinable()) helper.join();
-    // One end mark closes the parts' chunks.
+    // One end mark closes the parts' chunks (each part leaves it off).
     if (written == n) {
       const uint8_t end = 0;
       if (!sink.Put(&end, 1)) parts[n - 1].res = SZ_ERROR_WRITE;
@@ -892,9 +892,8 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
       // With two threads, a big folder's stream is encoded in parts (halves,
       // quarters, or parts of at most options.maxPart bytes), two at a
       // time, joined into one LZMA2 stream (each part starts with a
-      // dictionary reset). Data
-      // carried over from an old archive is read in one go (one reader of
-      // the old archive at a time).
+      // dictionary reset). Data carried over from an old archive is read in
+      // one go (one reader of the old archive at a time).
       const bool fromOld = std::any_of(streamed.begin(), streamed.end(), [](const OutEntry* e) { return !e->item; });
       const bool mayCut = level > 0 && ThreadCount(options.threads) > 1 && !fromOld;
       for (FolderOut& f : folders) {

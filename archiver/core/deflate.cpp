@@ -323,8 +323,8 @@ struct Encoder::Impl {
   // Parser state (levels 7..9).
   std::vector<uint32_t> matchStart;
   std::vector<Sym> matches;
-  std::vector<uint32_t> cost;
-  std::vector<Sym> arrival;
+  std::vector<uint32_t> cost;  // path search: cost from each position to the end
+  std::vector<Sym> choices;    // and the symbol that starts the cheapest way there
   CostModel model;
   bool haveModel = false;
   CodeBuilder builder;
@@ -590,7 +590,7 @@ struct Encoder::Impl {
     uint32_t distCost[kDist];
     for (int c = 0; c < kDist; ++c) distCost[c] = m.dist[c] << kLenBits;
     uint32_t* ce = cost.data();  // n + 4 entries: the last vector may read past n
-    Sym* choice = arrival.data();
+    Sym* choice = choices.data();
     const uint8_t* bytes = d + start + from;
     const uint32_t* ms = matchStart.data() + from;
     const Sym* mt = matches.data();
@@ -675,7 +675,7 @@ struct Encoder::Impl {
     if (!haveModel) InitialModel(d, start, end);
     const size_t n = end - start;
     cost.resize(n + 4);
-    arrival.resize(n + 1);
+    choices.resize(n + 1);
     std::vector<size_t> bounds{0, n};  // raw offsets of the parts
     std::vector<CostModel> models{model};
     std::vector<size_t> cuts;

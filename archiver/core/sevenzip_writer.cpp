@@ -3,9 +3,9 @@
 // in memory, followed by an LZMA-packed header (plain at level 0). With more
 // than one thread and enough data, a folder's stream is encoded in parts
 // that two threads take in turn: the first straight into the archive, each
-// later one into memory and appended once those before it are in. x86 and x86-64 executables (PE or ELF,
-// told by their first bytes) go into a folder of their own where the branch
-// converter runs ahead of LZMA2.
+// later one into memory and appended once those before it are in. x86 and
+// x86-64 executables (PE or ELF, told by their first bytes) go into a folder
+// of their own where the branch converter runs ahead of LZMA2.
 #include <zlib.h>
 
 #include <algorithm>

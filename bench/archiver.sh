@@ -10,20 +10,25 @@
 #   Each command whose time is compared with a peer's runs N times (default
 #   3) and its best time counts, ours and the peers' alike.
 #   CORPUS_DIR holds A/ (a mixed folder), B.html and B2.bin (large single
-#   files) as ../shared/bench/make-corpus builds them; default build/bench-corpus
-#   (built on first use, about 200 MB of disk).
+#   files) as bench/make-corpus builds them from Debian packages; default
+#   build/bench-corpus (built on first use, about 200 MB of disk).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 corpus=${1:-$root/build/bench-corpus}
-maker=$root/../shared/bench/make-corpus
+maker=$root/bench/make-corpus
 
 # The toolchain and the peers (zip, bsdtar, xz, zopfli, GNU time, bc).
 "$root/scripts/setup" || { echo "setup failed"; exit 0; }
 
-if [ ! -d "$corpus/A" ]; then
-  [ -x "$maker" ] || { echo "no corpus at $corpus and no make-corpus script"; exit 0; }
+# A corpus given by hand needs its three inputs; the default one is built
+# (again, when an earlier build stopped half-way) until make-corpus finishes.
+if [ -n "${1:-}" ]; then
+  for f in A B.html B2.bin; do
+    [ -e "$corpus/$f" ] || { echo "no $f in $corpus (bench/make-corpus DIR builds a corpus)"; exit 0; }
+  done
+elif [ ! -e "$corpus/.complete" ]; then
   echo "building the corpus in $corpus ..."
-  "$maker" "$corpus" || { echo "corpus could not be built"; exit 0; }
+  bash "$maker" "$corpus" || { echo "corpus could not be built"; exit 0; }
 fi
 
 cmake --preset host-release >/dev/null && cmake --build --preset host-release -j "$(nproc)" >/dev/null \

@@ -391,7 +391,7 @@ struct FolderOut {
   uint64_t packSize = 0;
   uint32_t packCrc = 0;
   uint64_t unpackSize = 0;
-  uint32_t crc = 0;
+  uint32_t crc = 0;  // of the unpacked data; written for the packed header only
   std::vector<OutEntry*> files;  // in the order of their data
 };
 
@@ -449,9 +449,9 @@ bool ConverterCheckpoints(const std::vector<OutEntry*>& files, std::vector<uint6
 }
 
 // Encodes one folder's files into `sink` (from its current position, as
-// one packed stream) and fills in the folder's sizes and CRCs and those of
-// its files. Returns an SZ_* code; a source or old archive that failed
-// is in `failure` and `message`.
+// one packed stream) and fills in the folder's sizes, its packed stream's
+// CRC and its files' CRCs. Returns an SZ_* code; a source or old archive
+// that failed is in `failure` and `message`.
 int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayCut, uint64_t maxPart,
                  const Archive* old, BufferedOut& sink, Result& failure, std::string& message) {
   uint64_t size = 0;
@@ -583,7 +583,6 @@ int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayCut, uint64_t m
 
   int res = SZ_OK;
   std::unordered_map<const OutEntry*, std::pair<uint32_t, uint64_t>> crcs;
-  uint32_t crc = 0;
   for (Part& p : parts) {
     const InputSequence& input = *p.input;
     if (failure == kOk && input.failure != kOk) {
@@ -592,7 +591,6 @@ int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayCut, uint64_t m
     }
     if (res == SZ_OK) res = p.res;
     if (res == SZ_OK && input.total != p.len) res = SZ_ERROR_DATA;
-    crc = p.from == 0 ? input.crc : CrcCombine(crc, input.crc, p.len);
     for (const InputSequence::Piece& piece : input.pieces) {
       auto [it, fresh] = crcs.try_emplace(piece.entry, piece.crc, piece.size);
       if (!fresh) {
@@ -610,13 +608,13 @@ int EncodeFolder(FolderOut& f, int level, int fastBytes, bool mayCut, uint64_t m
   }
   f.packSize = sink.count;
   f.packCrc = sink.crc;
-  f.crc = crc;
   return res;
 }
 
 // Pack and unpack information of folders whose packed streams follow one
-// another from the first one's position.
-void WriteFolderStreamsInfo(ByteWriter& w, const std::vector<FolderOut>& folders) {
+// another from the first one's position; with `folderCrcs`, each folder's
+// CRC of its unpacked data.
+void WriteFolderStreamsInfo(ByteWriter& w, const std::vector<FolderOut>& folders, bool folderCrcs) {
   w.Byte(kPackInfo);
   w.Number(folders.front().packPos);
   w.Number(folders.size());
@@ -661,9 +659,11 @@ void WriteFolderStreamsInfo(ByteWriter& w, const std::vector<FolderOut>& folders
     w.Number(f.unpackSize);
     if (f.bcj) w.Number(f.unpackSize);
   }
-  w.Byte(kCrc);
-  w.Byte(1);
-  for (const FolderOut& f : folders) w.UInt32(f.crc);
+  if (folderCrcs) {
+    w.Byte(kCrc);
+    w.Byte(1);  // all defined
+    for (const FolderOut& f : folders) w.UInt32(f.crc);
+  }
   w.Byte(kEnd);
 }
 
@@ -671,11 +671,16 @@ std::vector<uint8_t> BuildHeader(const std::vector<OutEntry>& entries, const std
   ByteWriter w;
   w.Byte(kHeader);
   if (!folders.empty()) {
+    // Each file's CRC is in the substreams and no folder has one, as other
+    // writers do. Readers differ over a folder's CRC: one compares it with
+    // what it has decoded so far when it reaches the end of the folder's
+    // packed stream, which in a folder of several files comes before the
+    // last file's end, and reports a CRC error; for a folder of one file it
+    // only prints a mismatch where a file's own CRC would stop it; and it
+    // expects a CRC for every folder once one folder has one.
     w.Byte(kMainStreamsInfo);
-    WriteFolderStreamsInfo(w, folders);
+    WriteFolderStreamsInfo(w, folders, false);
     w.Byte(kSubStreamsInfo);
-    // A folder of one file has that file's CRC already; only folders of
-    // several files list their files' sizes and CRCs.
     bool several = false;
     for (const FolderOut& f : folders) several |= f.files.size() != 1;
     if (several) {
@@ -684,12 +689,11 @@ std::vector<uint8_t> BuildHeader(const std::vector<OutEntry>& entries, const std
       w.Byte(kSize);
       for (const FolderOut& f : folders)
         for (size_t i = 0; i + 1 < f.files.size(); ++i) w.Number(f.files[i]->size);
-      w.Byte(kCrc);
-      w.Byte(1);
-      for (const FolderOut& f : folders)
-        if (f.files.size() != 1)
-          for (const OutEntry* e : f.files) w.UInt32(e->crc);
     }
+    w.Byte(kCrc);
+    w.Byte(1);  // all defined
+    for (const FolderOut& f : folders)
+      for (const OutEntry* e : f.files) w.UInt32(e->crc);
     w.Byte(kEnd);
     w.Byte(kEnd);
   }
@@ -728,7 +732,7 @@ std::vector<uint8_t> BuildHeader(const std::vector<OutEntry>& entries, const std
     names.Byte(0);
     names.Byte(0);
   }
-  property(kName, names);
+  if (!entries.empty()) property(kName, names);
 
   auto times = [&](uint8_t id, bool OutEntry::*defined, uint64_t OutEntry::*value) {
     std::vector<bool> d;
@@ -853,22 +857,23 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
 
     const int level = std::clamp(options.level, 0, 9);
     const Archive* oldArchive = haveOld ? &old : nullptr;
-    // Executables after the rest, each group in its own order. The entries
-    // with data take the places of the entries with data in that order: a
-    // 7z header hands the folders' streams out to them in sequence.
-    {
-      std::vector<size_t> places;
-      std::vector<OutEntry> plain, executables;
-      for (size_t i = 0; i < entries.size(); ++i) {
-        OutEntry& e = entries[i];
-        if (!e.hasStream) continue;
-        places.push_back(i);
-        e.executable = level > 0 && IsExecutable(e, oldArchive);
-        (e.executable ? executables : plain).push_back(std::move(e));
-      }
-      size_t k = 0;
-      for (auto* group : {&plain, &executables})
-        for (OutEntry& e : *group) entries[places[k++]] = std::move(e);
+    // Executables go into a folder of their own after the other files. A
+    // 7z header hands the folders' streams out to the entries with data in
+    // the order of the entries; with two folders, the entries without data
+    // come first, then the other files, then the executables, each group in
+    // its own order, so that each folder's files also follow one another
+    // among all entries (a reader may number a folder's files on from its
+    // first one's place). With one folder every entry keeps its place.
+    bool anyPlain = false, anyExecutable = false;
+    for (OutEntry& e : entries) {
+      if (!e.hasStream) continue;
+      e.executable = level > 0 && IsExecutable(e, oldArchive);
+      (e.executable ? anyExecutable : anyPlain) = true;
+    }
+    if (anyPlain && anyExecutable) {
+      auto group = [](const OutEntry& e) { return !e.hasStream ? 0 : e.executable ? 2 : 1; };
+      std::stable_sort(entries.begin(), entries.end(),
+                       [&](const OutEntry& a, const OutEntry& b) { return group(a) < group(b); });
     }
 
     std::vector<OutEntry*> streamed;
@@ -916,10 +921,11 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
       sink.count = packed;
     }
 
-    std::vector<uint8_t> header;
-    if (!entries.empty()) header = BuildHeader(entries, folders);
+    // An archive of nothing still has a header, one that lists no files:
+    // some readers take no header at all for a damaged archive.
+    std::vector<uint8_t> header = BuildHeader(entries, folders);
 
-    if (level > 0 && !header.empty()) {
+    if (level > 0 && !entries.empty()) {
       // Pack the header; names and times compress well.
       FolderOut packed;
       packed.lzma = true;
@@ -936,7 +942,7 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
       packed.crc = Crc(header.data(), header.size(), 0);
       ByteWriter encoded;
       encoded.Byte(kEncodedHeader);
-      WriteFolderStreamsInfo(encoded, {packed});
+      WriteFolderStreamsInfo(encoded, {packed}, true);
       encoded.Byte(kEnd);
       header = std::move(encoded.bytes);
       // The packed header follows the data; the next header follows it.

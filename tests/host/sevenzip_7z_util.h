@@ -35,6 +35,29 @@ inline std::vector<arc::Item> ItemsFromTree(const fs::path& root) {
   return items;
 }
 
+// The smallest heads of a PE and of an ELF program for `machine` (0x014C,
+// 0x8664; 3, 62 are x86), followed by `body`: the 7z writer tells
+// executables by these.
+inline std::string MakePe(uint16_t machine, const std::string& body) {
+  std::string pe(0x80, '\0');
+  pe[0] = 'M';
+  pe[1] = 'Z';
+  pe[0x3C] = static_cast<char>(0x80);
+  pe += std::string("PE\0\0", 4);
+  pe += static_cast<char>(machine & 0xFF);
+  pe += static_cast<char>(machine >> 8);
+  pe += std::string(250, '\0');
+  return pe + body;
+}
+
+inline std::string MakeElf(uint16_t machine, const std::string& body) {
+  std::string elf = std::string("\x7F" "ELF\x02\x01\x01", 7) + std::string(11, '\0');
+  elf += static_cast<char>(machine & 0xFF);
+  elf += static_cast<char>(machine >> 8);
+  elf += std::string(44, '\0');
+  return elf + body;
+}
+
 struct ReadBack {
   std::string error;  // "" when the archive opened and every CRC matched
   std::vector<arc::sevenzip::Entry> entries;
@@ -84,9 +107,20 @@ inline std::map<std::string, std::string> FilesOfTree(const fs::path& root) {
   return files;
 }
 
+// Where our archives' CRCs are: every file with data has its own, and no
+// folder of files has one (readers differ over what a folder's CRC covers).
+inline void ExpectCrcsWhereReadersLookForThem(const arc::sevenzip::Archive& a) {
+  for (const auto& e : a.entries()) {
+    if (e.hasStream) {
+      EXPECT_TRUE(e.crcDefined) << e.name;
+    }
+  }
+  for (size_t i = 0; i < a.folders().size(); ++i) EXPECT_FALSE(a.folders()[i].crcDefined) << "folder " << i;
+}
+
 // Writes `src` into `archive` with our writer, opens it as `a`, and checks
-// that our reader and bsdtar both give the tree back (use it under
-// ASSERT_NO_FATAL_FAILURE).
+// that our reader and every independent 7z reader give the tree back (use
+// it under ASSERT_NO_FATAL_FAILURE).
 inline void WriteAndReadBack(const fs::path& src, const fs::path& archive, const arc::Options& options,
                              arc::sevenzip::Archive& a) {
   arc::Report r;
@@ -96,9 +130,8 @@ inline void WriteAndReadBack(const fs::path& src, const fs::path& archive, const
   const ReadBack rb = ReadWithOwnReader(archive);
   ASSERT_EQ(rb.error, "");
   EXPECT_EQ(rb.files, FilesOfTree(src));
-  const fs::path out = archive.string() + ".x";
-  ASSERT_EQ(testutil::ExtractWithBsdtar(archive, out), "");
-  EXPECT_EQ(testutil::CompareTrees(src, out), "");
+  ExpectCrcsWhereReadersLookForThem(a);
+  EXPECT_EQ(testutil::ExtractWithEveryReader(archive, arc::Format::k7z, src, archive.string() + ".x"), "");
 }
 
 // Walks the LZMA2 chunks of a folder's packed stream and counts those that

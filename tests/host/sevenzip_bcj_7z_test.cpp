@@ -18,6 +18,8 @@ namespace fs = std::filesystem;
 using arc::bcj::X86Convert;
 using arc::bcj::X86State;
 using Bytes = std::vector<uint8_t>;
+using sz7test::MakeElf;
+using sz7test::MakePe;
 
 // Converts a whole stream, handed in `chunk` bytes at a time the way a
 // streaming user does (the unfinished tail goes in again with more data).
@@ -188,26 +190,6 @@ TEST(Bcj, RealCodeChangesAndComesBack) {
   const Bytes enc = Convert(code, true, 65536);
   EXPECT_NE(enc, code);
   EXPECT_EQ(Convert(enc, false, 777), code);
-}
-
-std::string MakePe(uint16_t machine, const std::string& body) {
-  std::string pe(0x80, '\0');
-  pe[0] = 'M';
-  pe[1] = 'Z';
-  pe[0x3C] = static_cast<char>(0x80);
-  pe += std::string("PE\0\0", 4);
-  pe += static_cast<char>(machine & 0xFF);
-  pe += static_cast<char>(machine >> 8);
-  pe += std::string(250, '\0');
-  return pe + body;
-}
-
-std::string MakeElf(uint16_t machine, const std::string& body) {
-  std::string elf = std::string("\x7F" "ELF\x02\x01\x01", 7) + std::string(11, '\0');
-  elf += static_cast<char>(machine & 0xFF);
-  elf += static_cast<char>(machine >> 8);
-  elf += std::string(44, '\0');
-  return elf + body;
 }
 
 bool IsExe(const std::string& s) {

@@ -101,6 +101,34 @@ TEST(Update7zChain, SecondUpdateKeepsFirstUpdatesEntries) {
   EXPECT_EQ(rb.files, expected);
 }
 
+// Archives as the 7z fuzzer's seeds keep them: our writer's earlier shapes
+// (a folder CRC beside its files' CRCs, LZMA data, a plain header, the empty
+// archive of 32 bytes), another writer's, and the present shape. Each takes
+// a new file and keeps its entries, and every reader reads the result.
+TEST(Update7zEarlierArchives, EverySeedUpdatesAndReadsBack) {
+  std::vector<fs::path> seeds;
+  for (const auto& e : fs::directory_iterator(MORVIK_SEVENZIP_SEEDS)) seeds.push_back(e.path());
+  std::sort(seeds.begin(), seeds.end());
+  ASSERT_GE(seeds.size(), 5u);
+  TempDir tmp;
+  testutil::WriteFile(tmp / "new" / "追加.txt", testutil::TextBytes(3000));
+  const auto items = sz7test::ItemsFromTree(tmp / "new");
+  for (const fs::path& seed : seeds) {
+    SCOPED_TRACE(seed.filename().string());
+    const fs::path expected = tmp / seed.filename() / "expected";
+    ASSERT_EQ(testutil::ExtractWithBsdtar(seed, expected), "");
+    fs::copy(tmp / "new", expected, fs::copy_options::recursive);
+    const fs::path out = tmp / seed.filename() / "out.7z";
+    arc::Report r;
+    ASSERT_TRUE(arc::Update7z(seed, out, items, Level(5), r)) << r.text;
+    arc::sevenzip::Archive a;
+    std::string error;
+    ASSERT_TRUE(a.Open(out, error)) << error;
+    sz7test::ExpectCrcsWhereReadersLookForThem(a);
+    EXPECT_EQ(testutil::ExtractWithEveryReader(out, arc::Format::k7z, expected, tmp / seed.filename()), "");
+  }
+}
+
 // An existing file that is not a sound 7z archive stops the update with
 // kErrBadArchive before anything is written, and is left as it was.
 TEST(Update7zBadExisting, FailsAndWritesNothing) {

@@ -97,6 +97,7 @@ int Shell(const std::string& command, std::string* out) {
 static std::string Check(const std::string& what, const std::string& command) {
   std::string out;
   const int rc = Shell(command, &out);
+  if (rc == 127) out += " (scripts/setup installs the test readers)";
   return rc == 0 ? "" : what + " failed (" + std::to_string(rc) + "): " + out;
 }
 
@@ -114,6 +115,59 @@ std::string ExtractWithPython(const fs::path& archive, const fs::path& dir) {
                "assert bad is None, bad\n"
                "z.extractall(sys.argv[2])' " +
                    Quote(archive.string()) + " " + Quote(dir.string()));
+}
+
+std::string ExtractWithUnzip(const fs::path& archive, const fs::path& dir) {
+  fs::create_directories(dir);
+  return Check("unzip", "unzip -q " + Quote(archive.string()) + " -d " + Quote(dir.string()));
+}
+
+std::string ExtractWithUnar(const fs::path& archive, const fs::path& dir) {
+  fs::create_directories(dir);
+  // -D: the entries straight into `dir`, not into a folder named after the archive.
+  return Check("unar", "unar -q -D -o " + Quote(dir.string()) + " " + Quote(archive.string()));
+}
+
+std::string ExtractWithPy7zr(const fs::path& archive, const fs::path& dir) {
+  fs::create_directories(dir);
+  // Debian's Python, which has the package. py7zr raises on a file's CRC
+  // mismatch but only prints one found at a folder's end, so anything it
+  // prints fails. test() checks the packed streams' CRCs (and fails on an
+  // archive without streams). One object per pass: a second pass over the
+  // same object finds the folders' decoders used up and never ends.
+  return Check("py7zr",
+               "/usr/bin/python3 -c 'import contextlib, io, sys, py7zr\n"
+               "said = io.StringIO()\n"
+               "with contextlib.redirect_stdout(said):\n"
+               "    with py7zr.SevenZipFile(sys.argv[1]) as a:\n"
+               "        packed = a.test() if a.header.main_streams else None\n"
+               "    with py7zr.SevenZipFile(sys.argv[1]) as a:\n"
+               "        a.extractall(sys.argv[2])\n"
+               "assert packed is not False, \"packed stream CRC mismatch\"\n"
+               "assert not said.getvalue(), said.getvalue()' " +
+                   Quote(archive.string()) + " " + Quote(dir.string()));
+}
+
+const std::vector<Reader>& Readers() {
+  static const std::vector<Reader> readers = {
+      {"bsdtar", true, true, ExtractWithBsdtar}, {"zipfile", true, false, ExtractWithPython},
+      {"unzip", true, false, ExtractWithUnzip},  {"unar", true, true, ExtractWithUnar},
+      {"py7zr", false, true, ExtractWithPy7zr},
+  };
+  return readers;
+}
+
+std::string ExtractWithEveryReader(const fs::path& archive, arc::Format format, const fs::path& expected,
+                                   const fs::path& work) {
+  std::string failures;
+  for (const Reader& reader : Readers()) {
+    if (!reader.Reads(format)) continue;
+    const fs::path dir = work / reader.name;
+    std::string error = reader.extract(archive, dir);
+    if (error.empty()) error = CompareTrees(expected, dir);
+    if (!error.empty()) failures += std::string(reader.name) + ": " + error + "\n";
+  }
+  return failures;
 }
 
 std::string TestWithUnzip(const fs::path& archive) {

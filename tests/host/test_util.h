@@ -48,7 +48,27 @@ std::string Quote(const std::string& s);  // for the shell
 // The independent readers. Each returns "" on success, else what went wrong.
 std::string ExtractWithBsdtar(const fs::path& archive, const fs::path& dir);
 std::string ExtractWithPython(const fs::path& archive, const fs::path& dir);
+std::string ExtractWithUnzip(const fs::path& archive, const fs::path& dir);
+std::string ExtractWithUnar(const fs::path& archive, const fs::path& dir);
+// py7zr fails on a CRC error it only prints, too.
+std::string ExtractWithPy7zr(const fs::path& archive, const fs::path& dir);
 std::string TestWithUnzip(const fs::path& archive);
+
+// An independent reader that extracts into a folder, and the formats it reads.
+struct Reader {
+  const char* name;
+  bool zip, sevenZip;
+  std::string (*extract)(const fs::path& archive, const fs::path& dir);
+  bool Reads(arc::Format format) const { return format == arc::Format::kZip ? zip : sevenZip; }
+};
+// bsdtar, Python's zipfile, unzip, unar, py7zr.
+const std::vector<Reader>& Readers();
+
+// Extracts `archive` with every reader of `format`, each into a folder of
+// its own below `work`, and compares each result with `expected`. Returns
+// "" when all gave the tree back, else one line per reader that did not.
+std::string ExtractWithEveryReader(const fs::path& archive, arc::Format format, const fs::path& expected,
+                                   const fs::path& work);
 // Entry names as bsdtar lists them, sorted.
 std::vector<std::string> ListWithBsdtar(const fs::path& archive);
 

@@ -1,7 +1,7 @@
 // ZIP round trips: the program's three command-line shapes at levels 0 and 9
 // over a tree with Japanese names, empty files, empty and nested folders;
-// each archive is tested, listed and extracted by bsdtar, Python's zipfile
-// and unzip, and the extracted bytes compared with the sources.
+// each archive is tested by unzip, listed by bsdtar and extracted by every
+// independent ZIP reader, and the extracted bytes compared with the sources.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -63,10 +63,7 @@ TEST_P(ZipRoundTripTest, IndependentReadersGiveTheSameBytes) {
   ASSERT_TRUE(fs::exists(archive));
 
   EXPECT_EQ(TestWithUnzip(archive), "");
-  ASSERT_EQ(ExtractWithBsdtar(archive, dir / "bsdtar"), "");
-  EXPECT_EQ(CompareTrees(expected, dir / "bsdtar"), "");
-  ASSERT_EQ(ExtractWithPython(archive, dir / "python"), "");
-  EXPECT_EQ(CompareTrees(expected, dir / "python"), "");
+  EXPECT_EQ(ExtractWithEveryReader(archive, arc::Format::kZip, expected, dir / "x"), "");
 
   // Folders are entries of their own, listed with a trailing '/'.
   std::vector<std::string> listed = ListWithBsdtar(archive);

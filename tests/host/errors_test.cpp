@@ -7,6 +7,8 @@
 
 #include <chrono>
 
+#include "core/fileio.h"
+#include "core/types.h"
 #include "test_util.h"
 
 using namespace testutil;
@@ -55,6 +57,37 @@ TEST_F(ErrorsTest, NothingToAdd) {
   ExpectFailure("a " + Q(archive) + " " + Q(dir / "src" / "missing.txt"), arc::kErrSourceRead, "missing.txt");
   ExpectFailure("a " + Q(archive) + " \"" + (dir / "src").string() + "/\" *.none", arc::kErrNoMatch, "*.none");
   ExpectFailure("a " + Q(archive) + " \"" + (dir / "nowhere").string() + "/\" *", arc::kErrNoMatch, "nowhere");
+}
+
+// A file whose size changes between the look at it and its reading (here:
+// a size recorded one byte off either way) fails the job instead of giving
+// an entry that holds only part of it, or more than it had.
+TEST_F(ErrorsTest, FilesThatChangeWhileReadFailTheJob) {
+  const fs::path file = dir / "src" / "data.bin";
+  const arc::FileFacts facts = arc::GetFileFacts(file);
+  for (const arc::Format format : {arc::Format::kZip, arc::Format::k7z}) {
+    for (const int level : {0, 9}) {
+      for (const uint64_t size : {facts.size - 1, facts.size + 1}) {
+        SCOPED_TRACE(std::to_string(level) + (format == arc::Format::kZip ? " zip " : " 7z ") + std::to_string(size));
+        arc::Item item;
+        item.name = "data.bin";
+        item.source = file;
+        item.size = size;
+        item.mtime = facts.mtime;
+        arc::Options options;
+        options.format = format;
+        options.level = level;
+        arc::Report report;
+        const fs::path out = dir / "changed.out";
+        const bool ok = format == arc::Format::kZip ? arc::UpdateZip({}, out, {item}, options, report)
+                                                    : arc::Update7z({}, out, {item}, options, report);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(report.code, arc::kErrSourceRead) << report.text;
+        EXPECT_NE(report.text.find("data.bin"), std::string::npos) << report.text;
+        fs::remove(out);
+      }
+    }
+  }
 }
 
 TEST_F(ErrorsTest, UnreadableSource) {

@@ -7,6 +7,7 @@
 #include "core/cmdline.h"
 #include "core/fileio.h"
 #include "core/selection.h"
+#include "core/syspath.h"
 
 namespace fs = std::filesystem;
 
@@ -19,24 +20,22 @@ class CreatedFolders {
  public:
   bool Create(const fs::path& dir) {
     std::vector<fs::path> missing;
-    for (fs::path p = dir; !p.empty() && p != p.root_path(); p = p.parent_path()) {
-      std::error_code ec;
-      if (fs::exists(p, ec)) break;
+    for (fs::path p = dir; !p.empty(); p = p.parent_path()) {
+      const FileKind kind = GetFileFacts(p).kind;
+      if (kind == FileKind::kFolder) break;
+      if (kind != FileKind::kMissing) return false;  // a file in the way, or no access
       missing.push_back(p);
       if (p.parent_path() == p) break;
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-      std::error_code ec;
-      if (!fs::create_directory(*it, ec) && ec) return false;
+      if (!CreateFolder(*it)) return false;
       created_.push_back(*it);
     }
     return true;
   }
   void RollBack() {
-    for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
-      std::error_code ec;
-      fs::remove(*it, ec);  // only removes a folder that is still empty
-    }
+    // Only removes a folder that is still empty.
+    for (auto it = created_.rbegin(); it != created_.rend(); ++it) RemoveEmptyFolder(*it);
     created_.clear();
   }
 
@@ -50,20 +49,20 @@ class CreatedFolders {
 // time (and on Windows holds its file open, so it cannot be deleted).
 void RemoveStaleTemps(const fs::path& archive) {
   const std::string prefix = PathToUtf8(archive.filename()) + ".mvk";
-  const auto cutoff = fs::file_time_type::clock::now() - std::chrono::minutes(10);
-  std::error_code ec;
-  fs::directory_iterator it(archive.parent_path(), ec), end;
-  for (; !ec && it != end; it.increment(ec)) {
-    const std::string name = PathToUtf8(it->path().filename());
+  constexpr uint64_t kTenMinutes = 10ull * 60 * 10000000;
+  const uint64_t cutoff = NowTicks() - kTenMinutes;
+  std::vector<FolderEntry> entries;
+  if (!ListFolder(archive.parent_path(), entries)) return;
+  for (const FolderEntry& e : entries) {
+    const std::string name = PathToUtf8(e.name);
     if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
         name.compare(name.size() - 4, 4, ".tmp") != 0)
       continue;
     const std::string number = name.substr(prefix.size(), name.size() - prefix.size() - 4);
     if (number.size() > 6 || number.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::error_code fileEc;
-    if (!it->is_regular_file(fileEc) || fileEc) continue;
-    const auto written = it->last_write_time(fileEc);
-    if (!fileEc && written < cutoff) fs::remove(it->path(), fileEc);
+    if (e.isDir || e.isLink || e.mtime >= cutoff) continue;
+    const fs::path path = archive.parent_path() / e.name;
+    if (GetFileFacts(path).kind == FileKind::kFile) RemoveFile(path);
   }
 }
 
@@ -114,17 +113,25 @@ Result RunUnguarded(std::string_view line, Report& report, const ZipLimits& limi
   Command cmd;
   if (!ParseCommandLine(line, cmd, report)) return report.code;
 
-  const fs::path archive = AbsolutePath(PathFromCommandText(cmd.archive));
+  const fs::path archive = FullPath(PathFromCommandText(cmd.archive));
   const std::string archiveText = PathToUtf8(archive);
   if (!archive.has_filename())
     return report.Fail(kErrArchiveName, "Error: no archive file name in \"" + cmd.archive + "\""), report.code;
 
+  const FileFacts existing = GetFileFacts(archive);
+  if (existing.kind == FileKind::kFolder)
+    return report.Fail(kErrArchiveName, "Error: " + archiveText + " is a folder"), report.code;
+  if (existing.kind == FileKind::kOther)
+    return report.Fail(kErrArchiveName, "Error: " + archiveText + " is not a regular file"), report.code;
+  if (existing.kind == FileKind::kError)
+    return report.Fail(kErrArchiveName, "Error: cannot use " + archiveText + ": " + LastErrorText()), report.code;
+
   std::vector<Item> items;
   if (!SelectItems(cmd, archive, items, report, progress ? &progress->cancel : nullptr)) return report.code;
-
-  const FileFacts existing = GetFileFacts(archive);
-  if (existing.exists && existing.isDir)
-    return report.Fail(kErrArchiveName, "Error: " + archiveText + " is a folder"), report.code;
+  // An archive written or rewritten without anything of what was named
+  // would look like success.
+  if (items.empty())
+    return report.Fail(kErrNoMatch, "Error: nothing to add to " + archiveText), report.code;
 
   if (progress) {
     uint64_t total = existing.exists ? existing.size : 0;
@@ -167,14 +174,12 @@ Result RunUnguarded(std::string_view line, Report& report, const ZipLimits& limi
       ok = report.Fail(kErrWrite, "Error: cannot move the new archive to " + archiveText + ": " + LastErrorText());
     }
   } catch (...) {
-    std::error_code ec;
-    fs::remove(temp, ec);
+    RemoveFile(temp);
     folders.RollBack();
     throw;
   }
   if (!ok) {
-    std::error_code ec;
-    fs::remove(temp, ec);
+    RemoveFile(temp);
     folders.RollBack();
     return report.code;
   }

@@ -1,9 +1,10 @@
 #include "core/selection.h"
 
 #include <algorithm>
-#include <set>
+#include <map>
 
 #include "core/fileio.h"
+#include "core/syspath.h"
 #include "core/text.h"
 
 namespace fs = std::filesystem;
@@ -40,28 +41,36 @@ bool MatchFrom(const std::u32string& p, size_t pi, const std::u32string& n, size
 class Selector {
  public:
   Selector(const fs::path& exclude, std::vector<Item>& items, Report& report, const std::atomic<bool>* cancel)
-      : exclude_(exclude), items_(items), report_(report), cancel_(cancel) {}
+      : exclude_(exclude), items_(items), report_(report), cancel_(cancel) {
+    excludeExists_ = !exclude_.empty() && GetFileFacts(exclude_).kind == FileKind::kFile;
+    excludeName_ = PathToUtf8(exclude_.filename());
+  }
 
   bool AddMatches(const FileSpec& fileSpec, bool recurse);
 
  private:
-  bool IsExcluded(const fs::path& p) const {
-    if (exclude_.empty()) return false;
-#ifdef _WIN32
-    return SameEntryName(PathToUtf8(p), PathToUtf8(exclude_));
-#else
-    if (p == exclude_) return true;
-    std::error_code ec;
-    return p.filename() == exclude_.filename() && fs::equivalent(p, exclude_, ec);
-#endif
+  // The archive itself, under whatever spelling: only a file of its name
+  // can be it, and only when it is there.
+  bool IsArchive(const fs::path& p) const {
+    return excludeExists_ && SameEntryName(PathToUtf8(p.filename()), excludeName_) && SameFile(p, exclude_);
   }
 
-  // Adds one entry (not its tree); false only on a read failure.
+  // Adds one entry (not its tree); false when it cannot be taken.
   bool AddOne(const fs::path& disk, const std::string& name) {
     const FileFacts f = GetFileFacts(disk);
+    if (f.kind == FileKind::kOther)
+      return report_.Fail(kErrSourceRead, "Error: " + PathToUtf8(disk) +
+                                              " is not a regular file or folder (a device, pipe or socket)");
     if (!f.exists)
       return report_.Fail(kErrSourceRead, "Error: cannot read " + PathToUtf8(disk) + ": " + LastErrorText());
-    if (!seen_.insert(EntryNameKey(name)).second) return true;
+    // One entry per name: the same file named twice is taken once, but two
+    // different files for one entry name would leave one of them out.
+    const auto [seen, fresh] = seen_.emplace(EntryNameKey(name), disk);
+    if (!fresh) {
+      if (seen->second == disk || SameFile(seen->second, disk)) return true;
+      return report_.Fail(kErrSourceRead, "Error: " + PathToUtf8(seen->second) + " and " + PathToUtf8(disk) +
+                                              " would both be stored as \"" + name + "\"");
+    }
     Item item;
     item.name = name;
     item.isDir = f.isDir;
@@ -77,26 +86,18 @@ class Selector {
   }
 
   // Lists a folder, sorted by name; the archive itself is left out.
-  bool List(const fs::path& dir, std::vector<fs::directory_entry>& out) {
-    std::error_code ec;
-    fs::directory_iterator it(dir, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-      if (!IsExcluded(it->path())) out.push_back(*it);
-    }
-    if (ec)
-      return report_.Fail(kErrSourceRead, "Error: cannot list " + PathToUtf8(dir) + ": " + ec.message());
-    std::sort(out.begin(), out.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
-      return a.path().filename() < b.path().filename();
-    });
+  bool List(const fs::path& dir, std::vector<FolderEntry>& out) {
+    std::vector<FolderEntry> all;
+    if (!ListFolder(dir, all))
+      return report_.Fail(kErrSourceRead, "Error: cannot list " + PathToUtf8(dir) + ": " + LastErrorText());
+    for (FolderEntry& e : all)
+      if (!IsArchive(dir / e.name)) out.push_back(std::move(e));
     return true;
   }
 
-  static bool IsRealDir(const fs::directory_entry& e) {
-    std::error_code ec;
-    // A link to a folder is stored as a folder but not entered, so that a
-    // link loop cannot make the selection endless.
-    return e.is_directory(ec) && !e.is_symlink(ec);
-  }
+  // A link to a folder is stored as a folder but not entered, so that a
+  // link loop cannot make the selection endless.
+  static bool IsRealDir(const FolderEntry& e) { return e.isDir && !e.isLink; }
 
   // False (and kErrCancelled) once the command is cancelled.
   bool GoOn() {
@@ -104,23 +105,18 @@ class Selector {
     return report_.Fail(kErrCancelled, "Error: cancelled");
   }
 
-  bool AddTree(const fs::path& disk, const std::string& name, int depth = 0) {
+  // Adds `disk` and, when `enter` (a folder that is not a link), its tree.
+  bool AddTree(const fs::path& disk, const std::string& name, bool enter, int depth = 0) {
     if (!AddOne(disk, name)) return false;
-    std::error_code ec;
-    const fs::file_status st = fs::symlink_status(disk, ec);
-    if (!fs::is_directory(st)) return true;
+    if (!enter) return true;
     if (!GoOn()) return false;
     if (depth > 256)
       return report_.Fail(kErrSourceRead, "Error: folders nested too deeply at " + PathToUtf8(disk));
-    std::vector<fs::directory_entry> children;
+    std::vector<FolderEntry> children;
     if (!List(disk, children)) return false;
-    for (const auto& c : children) {
-      const std::string childName = name + "/" + PathToUtf8(c.path().filename());
-      if (IsRealDir(c)) {
-        if (!AddTree(c.path(), childName, depth + 1)) return false;
-      } else if (!AddOne(c.path(), childName)) {
-        return false;
-      }
+    for (const FolderEntry& c : children) {
+      const std::string childName = name + "/" + PathToUtf8(c.name);
+      if (!AddTree(disk / c.name, childName, IsRealDir(c), depth + 1)) return false;
     }
     return true;
   }
@@ -128,32 +124,34 @@ class Selector {
   // Matches `mask` in `dir`, and with `recurse` in every folder below.
   bool Match(const fs::path& dir, const std::string& prefix, const std::string& mask, bool recurse,
              int& matched, int depth = 0) {
-    std::vector<fs::directory_entry> children;
+    std::vector<FolderEntry> children;
     if (!List(dir, children)) return false;
-    for (const auto& c : children) {
-      const std::string n = PathToUtf8(c.path().filename());
+    for (const FolderEntry& c : children) {
+      const std::string n = PathToUtf8(c.name);
       if (WildcardMatch(mask, n)) {
         ++matched;
-        if (!AddTree(c.path(), prefix.empty() ? n : prefix + "/" + n)) return false;
+        if (!AddTree(dir / c.name, prefix.empty() ? n : prefix + "/" + n, IsRealDir(c))) return false;
       }
     }
     if (!recurse || depth > 256) return true;
-    for (const auto& c : children) {
+    for (const FolderEntry& c : children) {
       if (!IsRealDir(c)) continue;
       if (!GoOn()) return false;
-      const std::string n = PathToUtf8(c.path().filename());
+      const std::string n = PathToUtf8(c.name);
       if (WildcardMatch(mask, n)) continue;  // already taken whole
-      if (!Match(c.path(), prefix.empty() ? n : prefix + "/" + n, mask, true, matched, depth + 1))
+      if (!Match(dir / c.name, prefix.empty() ? n : prefix + "/" + n, mask, true, matched, depth + 1))
         return false;
     }
     return true;
   }
 
   fs::path exclude_;
+  bool excludeExists_ = false;
+  std::string excludeName_;
   std::vector<Item>& items_;
   Report& report_;
   const std::atomic<bool>* cancel_;
-  std::set<std::string> seen_;
+  std::map<std::string, fs::path> seen_;  // entry name key -> its source
 };
 
 bool Selector::AddMatches(const FileSpec& fileSpec, bool recurse) {
@@ -165,9 +163,9 @@ bool Selector::AddMatches(const FileSpec& fileSpec, bool recurse) {
   fs::path dir;
   std::string prefix;
   if (absolute) {
-    dir = AbsolutePath(dirPart);
+    dir = FullPath(dirPart);
   } else {
-    dir = AbsolutePath(fileSpec.base.empty() ? fs::path(".") : PathFromCommandText(fileSpec.base));
+    dir = FullPath(fileSpec.base.empty() ? fs::path(".") : PathFromCommandText(fileSpec.base));
     // The folder part of a relative pattern leads every entry name, and its
     // folders are entries of their own.
     for (const fs::path& comp : dirPart) {
@@ -175,9 +173,9 @@ bool Selector::AddMatches(const FileSpec& fileSpec, bool recurse) {
       const std::string c = PathToUtf8(comp);
       if (c.empty() || c == "." || c == "..") continue;
       prefix = prefix.empty() ? c : prefix + "/" + c;
-      if (!AddOne(dir, prefix)) return false;
+      if (!AddOne(FullPath(dir), prefix)) return false;
     }
-    dir = dir.lexically_normal();
+    dir = FullPath(dir);
   }
 
   if (mask.empty() || mask == "." || mask == "..") {
@@ -185,10 +183,14 @@ bool Selector::AddMatches(const FileSpec& fileSpec, bool recurse) {
   }
   if (!HasWildcard(mask)) {
     const fs::path disk = dir / pattern.filename();
-    if (IsExcluded(disk)) return true;
-    if (!GetFileFacts(disk).exists)
+    // Named as a source, the archive would have to hold itself: left out,
+    // the job would rewrite it without the data it was named for.
+    if (IsArchive(disk))
+      return report_.Fail(kErrArchiveName, "Error: " + PathToUtf8(disk) + " is the archive itself; it cannot be added to itself");
+    const FileFacts f = GetFileFacts(disk);
+    if (f.kind == FileKind::kMissing)
       return report_.Fail(kErrSourceRead, "Error: cannot find " + PathToUtf8(disk));
-    return AddTree(disk, prefix.empty() ? mask : prefix + "/" + mask);
+    return AddTree(disk, prefix.empty() ? mask : prefix + "/" + mask, f.isDir && !f.isLink);
   }
 
   const FileFacts df = GetFileFacts(dir);
@@ -219,16 +221,9 @@ fs::path PathFromCommandText(const std::string& text) {
 #endif
 }
 
-fs::path AbsolutePath(const fs::path& path) {
-  std::error_code ec;
-  fs::path p = fs::absolute(path, ec);
-  if (ec) p = path;
-  return p.lexically_normal();
-}
-
 bool SelectItems(const Command& command, const fs::path& exclude, std::vector<Item>& items,
                  Report& report, const std::atomic<bool>* cancel) {
-  Selector s(exclude.empty() ? exclude : AbsolutePath(exclude), items, report, cancel);
+  Selector s(exclude.empty() ? exclude : FullPath(exclude), items, report, cancel);
   for (const FileSpec& fileSpec : command.specs) {
     if (!s.AddMatches(fileSpec, command.recurse)) return false;
   }

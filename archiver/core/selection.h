@@ -20,11 +20,17 @@ namespace arc {
 //   entries too;
 // - a folder is stored with its whole tree, empty subfolders included;
 // - with `recurse`, a wildcard also matches in every subfolder below;
-// - `exclude` (the archive being written) is never taken;
+// - `exclude` (the archive being written) is never taken: a wildcard or a
+//   folder's tree leaves it out, a pattern that names it fails
+//   (kErrArchiveName);
 // - a pattern that matches nothing fails (kErrNoMatch), except a bare '*'
-//   (or '*.*') in an existing folder; a name that does not exist or a folder
-//   that cannot be listed fails with kErrSourceRead.
-// Items are returned in a stable order, each entry name once.
+//   (or '*.*') in an existing folder; a name that does not exist, a folder
+//   that cannot be listed, and anything that is not a regular file or
+//   folder (a device, pipe or socket, never opened) fail with kErrSourceRead;
+// - each entry name is taken once: the same file or folder reached twice is
+//   one item, two different ones for one name (A.txt and a.txt in a
+//   case-sensitive folder) fail with kErrSourceRead.
+// Items are returned in a stable order.
 // When `cancel` is given and becomes set, the walk through folder trees
 // stops and the selection fails with kErrCancelled (a scan of a huge tree
 // can take a while); a pattern's own listing is always finished, so that
@@ -36,10 +42,6 @@ bool SelectItems(const Command& command, const std::filesystem::path& exclude,
 // Turns text from the command line into a path: both '\' and '/' separate
 // on every platform.
 std::filesystem::path PathFromCommandText(const std::string& text);
-
-// The absolute, lexically normal form of a path (relative paths are taken
-// from the current folder).
-std::filesystem::path AbsolutePath(const std::filesystem::path& path);
 
 // '*' and '?' matching of one name, case-insensitive as on Windows.
 bool WildcardMatch(std::string_view pattern, std::string_view name);

@@ -6,12 +6,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <new>
 
 #include "core/bcj.h"
 #include "core/lzma_codec.h"
 #include "core/sevenzip.h"
+#include "core/fileio.h"
 #include "core/text.h"
 
 namespace arc::sevenzip {
@@ -469,14 +469,13 @@ bool Archive::Open(const std::filesystem::path& path, std::string& error) {
   streams_.clear();
   encodedHeader_ = false;
   try {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) Fail("cannot open the file");
-    std::error_code ec;
-    uint64_t fileSize = std::filesystem::file_size(path, ec);
-    if (ec) Fail("cannot open the file");
+    // Not counted into a command's progress: the header is looked at
+    // before anything else is read.
+    File in;
+    uint64_t fileSize = 0;
+    if (!in.OpenRead(path, /*uncounted=*/true) || !in.Size(fileSize)) Fail("cannot open the file");
     uint8_t sh[kSignatureHeaderSize];
-    if (fileSize < kSignatureHeaderSize || !in.read(reinterpret_cast<char*>(sh), sizeof sh))
-      Fail("not a 7z archive");
+    if (fileSize < kSignatureHeaderSize || !in.ReadExact(sh, sizeof sh)) Fail("not a 7z archive");
     if (std::memcmp(sh, kSignature, sizeof kSignature) != 0) Fail("not a 7z archive");
     if (sh[6] != 0) Fail("unsupported 7z version");
     if (Crc(sh + 12, 20) != Le32(sh + 8)) Fail("start header CRC mismatch");
@@ -488,9 +487,7 @@ bool Archive::Open(const std::filesystem::path& path, std::string& error) {
     if (nextSize == 0) return true;  // an archive without entries
     if (nextSize > kMaxHeaderSize) Fail("header too large");
     std::vector<uint8_t> header(static_cast<size_t>(nextSize));
-    in.seekg(static_cast<std::streamoff>(kSignatureHeaderSize + nextOffset));
-    if (!in.read(reinterpret_cast<char*>(header.data()), static_cast<std::streamsize>(header.size())))
-      Fail("cannot read the header");
+    if (!in.ReadAt(kSignatureHeaderSize + nextOffset, header.data(), header.size())) Fail("cannot read the header");
     if (Crc(header.data(), header.size()) != nextCrc) Fail("header CRC mismatch");
 
     // A packed header decodes to another header; allow a few levels.
@@ -569,7 +566,7 @@ bool Archive::Open(const std::filesystem::path& path, std::string& error) {
 // ---------------------------------------------------------------------------
 
 struct FolderReader::Impl {
-  std::ifstream file;
+  File file;
   Folder folder;
   uint64_t packLeft = 0;
   uint32_t packCrc = 0;
@@ -588,7 +585,7 @@ long long FolderReader::ReadPacked(uint8_t* buf, size_t size) {
   Impl& m = *impl_;
   size_t n = static_cast<size_t>(std::min<uint64_t>(size, m.packLeft));
   if (n == 0) return 0;
-  if (!m.file.read(reinterpret_cast<char*>(buf), static_cast<std::streamsize>(n))) return -1;
+  if (!m.file.ReadExact(buf, n)) return -1;
   m.packLeft -= n;
   m.packCrc = Crc(buf, n, m.packCrc);
   if (m.packLeft == 0 && m.folder.packCrcDefined && m.packCrc != m.folder.packCrc) return -2;
@@ -600,13 +597,11 @@ bool FolderReader::Open(const std::filesystem::path& file, const Folder& folder,
   Impl& m = *impl_;
   m.folder = folder;
   m.packLeft = folder.packSize;
-  m.file.open(file, std::ios::binary);
-  if (!m.file) {
+  if (!m.file.OpenRead(file, /*uncounted=*/true)) {  // a command counts the sources it reads
     error = "cannot open the archive";
     return false;
   }
-  m.file.seekg(static_cast<std::streamoff>(folder.packOffset));
-  if (!m.file) {
+  if (!m.file.Seek(folder.packOffset)) {
     error = "cannot read the archive";
     return false;
   }

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -126,7 +125,7 @@ class BufferedOut {
   ISeqOutStream vt;  // first member: the codec hands back a pointer to it
 
   // Writes to `file`, or keeps everything in `memory` when `file` is null.
-  explicit BufferedOut(std::ofstream* file) : file_(file) {
+  explicit BufferedOut(File* file) : file_(file) {
     vt.Write = &BufferedOut::WriteThunk;
     if (file_) buf_.reserve(kBufSize);
   }
@@ -156,9 +155,7 @@ class BufferedOut {
   bool Flush() {
     if (failed) return false;
     if (!file_) return true;
-    if (!buf_.empty() && !file_->write(reinterpret_cast<const char*>(buf_.data()),
-                                      static_cast<std::streamsize>(buf_.size())))
-      failed = true;
+    if (!buf_.empty() && !file_->Write(buf_.data(), buf_.size())) failed = true;
     buf_.clear();
     return !failed;
   }
@@ -174,7 +171,7 @@ class BufferedOut {
     auto* self = reinterpret_cast<BufferedOut*>(p);
     return self->Put(buf, size) ? size : 0;
   }
-  std::ofstream* file_;
+  File* file_;
   std::vector<uint8_t> buf_;
 };
 
@@ -376,10 +373,15 @@ struct ConverterIn {
 bool IsExecutable(const OutEntry& e, const Archive* old) {
   if (!e.item) return old && old->folders()[old->streams()[old->entries()[e.oldIndex].stream].folder].bcj;
   uint8_t head[4096];
-  std::ifstream in(e.item->source, std::ios::binary);
-  if (!in) return false;
-  in.read(reinterpret_cast<char*>(head), sizeof head);
-  return bcj::IsX86Executable(head, static_cast<size_t>(in.gcount()));
+  File in;
+  if (!in.OpenRead(e.item->source, /*uncounted=*/true)) return false;
+  size_t got = 0;
+  while (got < sizeof head) {
+    const long long n = in.Read(head + got, sizeof head - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return bcj::IsX86Executable(head, got);
 }
 
 struct FolderOut {
@@ -406,7 +408,7 @@ bool ConverterCheckpoints(const std::vector<OutEntry*>& files, std::vector<uint6
   states.assign(bounds.size(), bcj::X86State{});
   size_t index = 0;        // file holding `pos`
   uint64_t fileStart = 0;  // its offset in the stream
-  std::ifstream in;
+  File in;
   bool open = false;
   uint64_t pos = 0;
   for (size_t k = 1; k + 1 < bounds.size(); ++k) {
@@ -419,16 +421,12 @@ bool ConverterCheckpoints(const std::vector<OutEntry*>& files, std::vector<uint6
         open = false;
       }
       if (!open) {
-        in = std::ifstream(files[index]->item->source, std::ios::binary);
-        in.seekg(static_cast<std::streamoff>(pos - fileStart));
-        if (!in) return false;
+        if (!in.OpenRead(files[index]->item->source, /*uncounted=*/true) || !in.Seek(pos - fileStart)) return false;
         open = true;
       }
-      const auto n = static_cast<std::streamsize>(
-          std::min<uint64_t>({size, fileStart + files[index]->size - pos, cut - pos}));
-      in.read(reinterpret_cast<char*>(buf), n);
-      if (in.gcount() != n) return false;
-      got = static_cast<size_t>(n);
+      const auto n = static_cast<size_t>(std::min<uint64_t>({size, fileStart + files[index]->size - pos, cut - pos}));
+      if (!in.ReadExact(buf, n)) return false;
+      got = n;
       pos += got;
       return true;
     };
@@ -764,7 +762,7 @@ std::vector<uint8_t> BuildHeader(const std::vector<OutEntry>& entries, const std
   return std::move(w.bytes);
 }
 
-bool WriteSignatureHeader(std::ofstream& file, uint64_t nextOffset, uint64_t nextSize, uint32_t nextCrc) {
+bool WriteSignatureHeader(File& file, uint64_t nextOffset, uint64_t nextSize, uint32_t nextCrc) {
   ByteWriter start;
   start.UInt64(nextOffset);
   start.UInt64(nextSize);
@@ -775,9 +773,7 @@ bool WriteSignatureHeader(std::ofstream& file, uint64_t nextOffset, uint64_t nex
   sh.Byte(4);
   sh.UInt32(Crc(start.bytes.data(), start.bytes.size(), 0));
   sh.Bytes(start.bytes.data(), start.bytes.size());
-  file.seekp(0);
-  return static_cast<bool>(file.write(reinterpret_cast<const char*>(sh.bytes.data()),
-                                      static_cast<std::streamsize>(sh.bytes.size())));
+  return file.Seek(0) && file.Write(sh.bytes.data(), sh.bytes.size());
 }
 
 }  // namespace
@@ -839,16 +835,15 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
       o.item = &item;
       if (!item.isDir && item.size == 0) {
         // Not read, but it must still be there and still be empty.
-        std::error_code ec;
-        std::ifstream probe(item.source, std::ios::binary);
-        if (!probe || std::filesystem::file_size(item.source, ec) != 0 || ec)
+        const FileFacts now = GetFileFacts(item.source);
+        if (now.kind != FileKind::kFile || now.size != 0)
           return report.Fail(kErrSourceRead, "cannot read: " + PathToUtf8(item.source));
       }
       entries.push_back(std::move(o));
     }
 
-    std::ofstream file(out, std::ios::binary | std::ios::trunc);
-    if (!file) return report.Fail(kErrWrite, "cannot write: " + PathToUtf8(out));
+    File file;
+    if (!file.CreateAlways(out)) return report.Fail(kErrWrite, "cannot write: " + PathToUtf8(out));
     const std::string writeError = "cannot write: " + PathToUtf8(out);
     BufferedOut sink(&file);
     const uint8_t zeros[kSignatureHeaderSize] = {};
@@ -959,8 +954,7 @@ bool Update7z(const std::filesystem::path& existing, const std::filesystem::path
       if (!WriteSignatureHeader(file, headerOffset, header.size(), Crc(header.data(), header.size(), 0)))
         return report.Fail(kErrWrite, writeError);
     }
-    file.close();
-    if (file.fail()) return report.Fail(kErrWrite, writeError);
+    if (!file.Close()) return report.Fail(kErrWrite, writeError);
     return true;
   } catch (const std::bad_alloc&) {
     return report.Fail(kErrInternal, "out of memory writing the 7z archive");

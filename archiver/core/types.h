@@ -18,9 +18,10 @@ enum Result : int {
   kOk = 0,
   kErrCommand = 1,      // no command, or a command other than "a"
   kErrSwitch = 2,       // unknown switch, or a value out of range
-  kErrArchiveName = 3,  // no archive path, or one that cannot be used
-  kErrNoMatch = 4,      // a file pattern matched nothing
-  kErrSourceRead = 5,   // a source file or folder cannot be read
+  kErrArchiveName = 3,  // no archive path, or one that cannot be used (also: named as its own source)
+  kErrNoMatch = 4,      // a file pattern matched nothing, or there is nothing at all to add
+  kErrSourceRead = 5,   // a source cannot be read or archived as it is (also: not a regular
+                        // file or folder, two sources for one entry name, changed while read)
   kErrBadArchive = 6,   // the file at the archive path is not a readable archive of the requested type
   kErrWrite = 7,        // the archive cannot be written or moved into place
   kErrInternal = 8,     // anything unexpected (out of memory, ...)

@@ -167,6 +167,11 @@ class ZipWriter {
   bool ReadFailed(const Item& item) {
     return report_.Fail(kErrSourceRead, "Error: cannot read " + PathToUtf8(item.source) + ": " + LastErrorText());
   }
+  // A file whose size is not what it was when the job looked at it: its
+  // entry would not hold the file as it is.
+  bool Changed(const Item& item) {
+    return report_.Fail(kErrSourceRead, "Error: " + PathToUtf8(item.source) + " changed while being read");
+  }
   std::string LocalHeader(const ZipEntry& e, bool zip64, const std::string& extra);
   bool Queue(OutputStep step);
   bool WriteFront();
@@ -244,8 +249,7 @@ bool ZipWriter::WriteFront() {
   const std::vector<uint8_t>& bytes = t.out.bytes;
   if (!bytes.empty() && !out_.Write(bytes.data(), bytes.size())) return WriteFailed();
   p.packed += bytes.size();
-  if (!p.zip64Local && Big(p.packed))
-    return report_.Fail(kErrSourceRead, "Error: " + PathToUtf8(p.item->source) + " changed while being read");
+  if (!p.zip64Local && Big(p.packed)) return Changed(*p.item);
   return t.final ? EndEntry(p) : true;
 }
 
@@ -281,9 +285,9 @@ bool ZipWriter::WriteStored(PendingEntry& p) {
       p.total += static_cast<uint64_t>(n);
       p.packed += static_cast<uint64_t>(n);
       // A file that grew past what the header can record while we read it.
-      if (!p.zip64Local && Big(p.total))
-        return report_.Fail(kErrSourceRead, "Error: " + PathToUtf8(item.source) + " changed while being read");
+      if (!p.zip64Local && Big(p.total)) return Changed(item);
     }
+    if (p.total != item.size) return Changed(item);
     p.crc = static_cast<uint32_t>(crc);
   }
   return EndEntry(p);
@@ -348,8 +352,7 @@ bool ZipWriter::AddItem(const Item& item, const Options& options) {
     }
     crc = crc32(crc, cur.data() + dictLen, static_cast<uInt>(len));
     p.total += len;
-    if (!p.zip64Local && Big(p.total))
-      return report_.Fail(kErrSourceRead, "Error: " + PathToUtf8(item.source) + " changed while being read");
+    if ((!p.zip64Local && Big(p.total)) || (final && p.total != item.size)) return Changed(item);
     if (final) p.crc = static_cast<uint32_t>(crc);
     auto task = std::make_unique<SegmentTask>();
     task->entry = pending;

@@ -27,9 +27,15 @@ extern "C" {
 //   0  success
 //   1  no command, or a command other than "a"
 //   2  an unknown switch, or a switch value out of range
-//   3  no archive path, or one that cannot be used (a folder)
-//   4  a file pattern matched nothing
-//   5  a source file or folder cannot be read (missing, locked, denied)
+//   3  no archive path, or one that cannot be used (a folder, a device or
+//      pipe, or the archive itself named as a source, not by a wildcard)
+//   4  a file pattern matched nothing, or nothing at all is to be added (the
+//      contents of an empty folder)
+//   5  a source file or folder cannot be read (missing, locked, denied, or a
+//      folder that cannot be listed to its end), or cannot be archived as it
+//      is: a device, pipe or socket (never opened), two different sources
+//      for one entry name (such as A.txt and a.txt in a case-sensitive
+//      folder), or a file whose size changed while it was read
 //   6  the file at the archive path is not a readable archive of the
 //      requested type (text, another format, truncated, corrupt)
 //   7  the archive cannot be written or moved into place
@@ -66,7 +72,9 @@ extern "C" {
 // window for the call, as for a modal dialog; a WM_QUIT received meanwhile
 // is posted again before the call returns). Calls from several threads are
 // serialized.
-// Relative paths are taken from the process's current folder.
+// Relative paths are taken from the process's current folder. Paths of any
+// length the system takes (on Windows up to 32,767 characters) work, also
+// where the process is not long-path aware.
 int WINAPI SevenZip(HWND hwnd, LPCSTR cmdLine, LPSTR output, DWORD outputSize);
 
 // Version of this library in hundredths: 100 reads as "1.00".

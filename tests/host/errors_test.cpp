@@ -3,10 +3,17 @@
 // byte for byte as it was.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 
+#include "core/fileio.h"
+#include "core/types.h"
 #include "test_util.h"
 
 using namespace testutil;
@@ -55,6 +62,134 @@ TEST_F(ErrorsTest, NothingToAdd) {
   ExpectFailure("a " + Q(archive) + " " + Q(dir / "src" / "missing.txt"), arc::kErrSourceRead, "missing.txt");
   ExpectFailure("a " + Q(archive) + " \"" + (dir / "src").string() + "/\" *.none", arc::kErrNoMatch, "*.none");
   ExpectFailure("a " + Q(archive) + " \"" + (dir / "nowhere").string() + "/\" *", arc::kErrNoMatch, "nowhere");
+  // Everything of an empty folder is nothing: no update that adds nothing.
+  fs::create_directories(dir / "empty");
+  names = TreeNames(dir.path());
+  for (const char* type : {"-tzip ", "-t7z "})
+    ExpectFailure(std::string("a ") + type + Q(archive) + " \"" + (dir / "empty").string() + "/\" *", arc::kErrNoMatch,
+                  "nothing to add");
+}
+
+// A source that must be in the archive but would not be: two different
+// files for one entry name (the same file named twice is one entry), and
+// the archive itself named as a source (which the job would otherwise
+// leave out, then rewrite the file without what it held besides its
+// entries).
+TEST_F(ErrorsTest, SourcesThatCannotAllBeStored) {
+  const std::string src = "\"" + (dir / "src").string() + "/\" ";
+  WriteFile(dir / "other" / "empty.txt", "another file of the same name");
+  names = TreeNames(dir.path());
+  ExpectFailure("a -tzip " + Q(archive) + " " + Q(dir / "src" / "empty.txt") + " " + Q(dir / "other" / "empty.txt"),
+                arc::kErrSourceRead, "empty.txt\"");
+  // Names that differ only in case, side by side in a case-sensitive folder.
+  WriteFile(dir / "src" / "写真" / "A.txt", "upper");
+  WriteFile(dir / "src" / "写真" / "a.txt", "lower");
+  names = TreeNames(dir.path());
+  for (const char* type : {"-tzip ", "-t7z "}) {
+    ExpectFailure(std::string("a ") + type + Q(archive) + " " + src + "*", arc::kErrSourceRead, "写真/a.txt\"");
+    ExpectFailure(std::string("a ") + type + Q(archive) + " " + Q(dir / "src" / "写真"), arc::kErrSourceRead, "A.txt");
+  }
+
+  // A file that starts with a text and holds a ZIP archive after it.
+  const fs::path bundle = dir / "bundle.zip";
+  const std::string bytes = "#!/bin/sh\necho a self-extracting script\nexit 0\n" + original;
+  WriteFile(bundle, bytes);
+  for (const char* type : {"-tzip ", "-t7z "}) {
+    const arc::Report r = RunLine(std::string("a ") + type + Q(bundle) + " " + Q(bundle));
+    EXPECT_EQ(r.code, arc::kErrArchiveName) << r.text;
+    EXPECT_NE(r.text.find("bundle.zip"), std::string::npos) << r.text;
+    EXPECT_EQ(ReadFile(bundle), bytes);
+  }
+  // Relative to a base folder, and through another spelling of its folder.
+  EXPECT_EQ(RunLine("a -tzip " + Q(bundle) + " \"" + dir.str() + "/\" bundle.zip").code, arc::kErrArchiveName);
+  EXPECT_EQ(RunLine("a -tzip " + Q(bundle) + " " + Q(dir / "src" / ".." / "bundle.zip")).code, arc::kErrArchiveName);
+  EXPECT_EQ(ReadFile(bundle), bytes);
+}
+
+// A file whose size changes between the look at it and its reading (here:
+// a size recorded one byte off either way) fails the job instead of giving
+// an entry that holds only part of it, or more than it had.
+TEST_F(ErrorsTest, FilesThatChangeWhileReadFailTheJob) {
+  const fs::path file = dir / "src" / "data.bin";
+  const arc::FileFacts facts = arc::GetFileFacts(file);
+  for (const arc::Format format : {arc::Format::kZip, arc::Format::k7z}) {
+    for (const int level : {0, 9}) {
+      for (const uint64_t size : {facts.size - 1, facts.size + 1}) {
+        SCOPED_TRACE(std::to_string(level) + (format == arc::Format::kZip ? " zip " : " 7z ") + std::to_string(size));
+        arc::Item item;
+        item.name = "data.bin";
+        item.source = file;
+        item.size = size;
+        item.mtime = facts.mtime;
+        arc::Options options;
+        options.format = format;
+        options.level = level;
+        arc::Report report;
+        const fs::path out = dir / "changed.out";
+        const bool ok = format == arc::Format::kZip ? arc::UpdateZip({}, out, {item}, options, report)
+                                                    : arc::Update7z({}, out, {item}, options, report);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(report.code, arc::kErrSourceRead) << report.text;
+        EXPECT_NE(report.text.find("data.bin"), std::string::npos) << report.text;
+        fs::remove(out);
+      }
+    }
+  }
+}
+
+// Pipes, sockets and devices are never opened (opening a pipe waits for a
+// writer, reading a device may never end): the job fails, whether such a
+// thing is deep in a folder, named as a source, or at the archive path.
+// Each job runs in the command-line tool under a time limit, so that a job
+// that waits fails the test instead of stopping the run.
+TEST_F(ErrorsTest, PipesSocketsAndDevicesAreNeverOpened) {
+  auto tool = [](const std::string& line, std::string& out) {
+    return Shell("timeout 60 " + Quote(MORVIK_ARCHIVER_TOOL) + " --line " + Quote(line), &out);
+  };
+  const fs::path deep = dir / "src" / "写真" / "深い";
+  std::vector<fs::path> specials = {deep / "pipe"};
+  ASSERT_EQ(mkfifo(specials[0].c_str(), 0644), 0);
+  const fs::path socketPath = deep / "socket";
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (socketPath.string().size() < sizeof addr.sun_path) {
+    std::strcpy(addr.sun_path, socketPath.c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    specials.push_back(socketPath);
+  }
+  if (mknod((deep / "device").c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0) specials.push_back(deep / "device");
+  const fs::path aside = dir / "aside";
+  fs::create_directories(aside);
+  names = TreeNames(dir.path());
+  const std::string src = "\"" + (dir / "src").string() + "/\" *";
+  for (const char* type : {"-tzip -mx=0 ", "-tzip ", "-t7z -mx=0 ", "-t7z "}) {
+    for (const fs::path& special : specials) {
+      SCOPED_TRACE(std::string(type) + special.string());
+      // Only this one of its kind in the tree at a time.
+      for (const fs::path& other : specials)
+        if (other != special) fs::rename(other, aside / other.filename());
+      std::string out;
+      for (const std::string& line : {std::string("a ") + type + Q(dir / "new.zip") + " " + src,
+                                      std::string("a ") + type + Q(archive) + " " + src,
+                                      std::string("a ") + type + Q(archive) + " " + Q(special)}) {
+        EXPECT_EQ(tool(line, out), arc::kErrSourceRead) << line << "\n" << out;
+        EXPECT_NE(out.find(special.filename().string() + " is not a regular file"), std::string::npos) << out;
+      }
+      EXPECT_FALSE(fs::exists(dir / "new.zip"));
+      EXPECT_EQ(ReadFile(archive), original);
+      for (const fs::path& other : specials)
+        if (other != special) fs::rename(aside / other.filename(), other);
+    }
+  }
+  EXPECT_EQ(TreeNames(dir.path()), names);
+  // At the archive path.
+  const fs::path pipeArchive = dir / "pipe.zip";
+  ASSERT_EQ(mkfifo(pipeArchive.c_str(), 0644), 0);
+  std::string out;
+  EXPECT_EQ(tool("a -tzip " + Q(pipeArchive) + " " + src, out), arc::kErrArchiveName) << out;
+  EXPECT_NE(out.find("pipe.zip is not a regular file"), std::string::npos) << out;
+  close(sock);
 }
 
 TEST_F(ErrorsTest, UnreadableSource) {

@@ -1,7 +1,8 @@
 // The main window with its dialogs and settings, in process with the
 // recording library: sources deleted after success (and only then), the
 // settings file's window section and the order of the passes, the settings
-// check before a drop, and the two dialogs placed at the window's corner.
+// check before a drop, the two dialogs placed at the window's corner, and a
+// settings file in another encoding.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -208,6 +209,22 @@ TEST_F(MainWiring, DialogsOpenAtTheWindowsCorner) {
   EXPECT_EQ(r.top, 90);
   EXPECT_EQ(form->MV_ABOUT->L_AppName->Caption(), L"Morvik 141104");
   Close();
+}
+
+// Settings saved in another encoding (UTF-8, as editors save by default)
+// are not recognised: the start says so, the run has the defaults, and the
+// file is left exactly as it was, without a word at the close.
+TEST_F(MainWiring, SettingsInAnotherEncodingAreReportedAndKept) {
+  const std::string utf8 = "\xEF\xBB\xBF[Option]\r\n7zCommandLine5=a -t7z -mx=5 -r\r\n7zCommandLineSelect=4\r\n";
+  WriteFile(ini, utf8);
+  optiontest::MessageBoxWatcher watcher;
+  Start();
+  ASSERT_EQ(watcher.Count(), 1u);
+  EXPECT_EQ(watcher.Boxes()[0].text, L"設定ファイルを読み込めません\n" + ini);
+  EXPECT_EQ(form->MV_OPTION->CB_Profile->ItemIndex(), 0);
+  Close();
+  EXPECT_EQ(watcher.Count(), 1u);
+  EXPECT_EQ(ReadFileBytes(ini), utf8);
 }
 
 }  // namespace

@@ -57,6 +57,12 @@ private:
 
 enum TAlign { alNone, alClient };
 
+// Private messages of the framework, clear of the program's own from WM_APP on.
+enum : UINT {
+  CM_SHOWN = WM_APP + 0x3F00,       // a form is on screen: its show event runs
+  CM_MODALENDED = WM_APP + 0x3F01,  // the last modal window of the program has closed
+};
+
 class TWinControl : public TComponent {
 public:
   TWinControl(TComponent* AOwner, TWinControl* AParent);
@@ -73,7 +79,7 @@ public:
   std::wstring Caption() const;
   void Caption(const std::wstring& text);
   bool Enabled() const;
-  void Enabled(bool value);
+  virtual void Enabled(bool value);
   bool Visible() const;
   void Visible(bool value);
   void SetBounds(int left, int top, int width, int height);

@@ -110,6 +110,24 @@ inline HDROP MakeDrop(const std::vector<std::wstring>& paths) {
 
 inline std::string U8(const std::wstring& s) { return vcl::Utf8Encode(s); }
 
+// A visible top-level window of this process with the given class.
+inline HWND VisibleWindowOfThisProcess(const wchar_t* windowClass) {
+  HWND w = nullptr;
+  while ((w = FindWindowExW(nullptr, w, windowClass, nullptr)) != nullptr) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid == GetCurrentProcessId() && IsWindowVisible(w)) return w;
+  }
+  return nullptr;
+}
+
+// Waits up to ms milliseconds for such a window.
+inline HWND WaitForWindow(const wchar_t* windowClass, int ms = 10000) {
+  HWND w = nullptr;
+  for (int waited = 0; waited <= ms && !(w = VisibleWindowOfThisProcess(windowClass)); waited += 20) Sleep(20);
+  return w;
+}
+
 }  // namespace testutil
 
 namespace testutil {
@@ -129,15 +147,10 @@ public:
 private:
   void Run() {
     while (!FStop && !FClicked) {
-      HWND w = nullptr;
-      while ((w = FindWindowExW(nullptr, w, FClass.c_str(), nullptr)) != nullptr) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(w, &pid);
-        if (pid != GetCurrentProcessId() || !IsWindowVisible(w)) continue;
+      if (HWND w = VisibleWindowOfThisProcess(FClass.c_str())) {
         if (HWND b = FindChild(w)) {
           PostMessageW(b, BM_CLICK, 0, 0);
           FClicked = true;
-          break;
         }
       }
       Sleep(20);

@@ -1,11 +1,13 @@
 // The main window with its dialogs and settings, in process with the
 // recording library: sources deleted after success (and only then), the
 // settings file's window section and the order of the passes, the settings
-// check before a drop, the two dialogs placed at the window's corner, and a
-// settings file in another encoding.
+// check before a drop, the two dialogs placed at the window's corner, drops
+// and jobs while a modal window is up, and a settings file in another
+// encoding.
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 
 #include "IniDocument.h"
 #include "Main.h"
@@ -54,8 +56,19 @@ protected:
     return lines;
   }
 
+  // A user's pick in a combo box of the options dialog (from any thread).
+  void Pick(vcl::TComboBox* combo, int index) {
+    SendMessageW(combo->Handle(), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    SendMessageW(GetParent(combo->Handle()), WM_COMMAND, MAKEWPARAM(combo->ControlId(), CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(combo->Handle()));
+  }
+  void Drop(const std::wstring& path) {
+    SendMessageW(form->Handle(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({path})), 0);
+  }
+
   std::wstring dir, log, ini;
   std::unique_ptr<TMV_MAIN> form;
+  optiontest::UiThread ui;
 };
 
 TEST_F(MainWiring, SourcesGoOnlyAfterAnOkLine) {
@@ -208,6 +221,62 @@ TEST_F(MainWiring, DialogsOpenAtTheWindowsCorner) {
   EXPECT_EQ(r.left, 140);
   EXPECT_EQ(r.top, 90);
   EXPECT_EQ(form->MV_ABOUT->L_AppName->Caption(), L"Morvik 141104");
+  Close();
+}
+
+// While a modal window of the program is up, a drop waits and runs when it
+// closes, with the settings confirmed by then; a job that runs under it all
+// the same leaves the main window disabled.
+TEST_F(MainWiring, DropsWaitForModalWindows) {
+  Start();
+  HWND main = form->Handle();
+  TMV_OPTION* options = form->MV_OPTION;
+  for (const wchar_t* n : {L"dropped.txt", L"direct.txt", L"first.txt", L"second.txt"}) WriteFile(dir + n, "x");
+  {
+    optiontest::MessageBoxWatcher watcher;
+    size_t callsUnderDialog = 99;
+    BOOL enabledUnderDialog = TRUE;
+    std::thread user([&] {
+      if (!WaitForWindow(L"TMV_OPTION")) return;
+      Pick(options->CB_Profile, 4);  // empty, and never confirmed
+      Drop(dir + L"dropped.txt");
+      ui.Run([&] { form->CompressSource(dir + L"direct.txt"); });
+      callsUnderDialog = Calls(log).size();
+      enabledUnderDialog = IsWindowEnabled(main);
+      Pick(options->CB_Profile, 2);
+      PostMessageW(options->B_OK->Handle(), BM_CLICK, 0, 0);
+    });
+    form->M_OptionClick(nullptr);
+    user.join();
+    optiontest::Pump(300);
+    EXPECT_EQ(watcher.Count(), 0u) << "the unconfirmed empty profile refused the drop";
+    EXPECT_EQ(callsUnderDialog, 1u) << "only the job called directly ran under the dialog";
+    EXPECT_FALSE(enabledUnderDialog);
+  }
+  EXPECT_TRUE(IsWindowEnabled(main));
+  std::vector<Call> calls = Calls(log);
+  EXPECT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls.back().commandLine.find("a -t7z -mx=9 -r "), 0u) << calls.back().commandLine;
+  EXPECT_NE(calls.back().commandLine.find("dropped.7z"), std::string::npos);
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"[FileOK] dropped.txt"});
+
+  // Under a message box: a drop refused for its empty profile shows why,
+  // and the next drop waits for that box even once the profile is fine.
+  options->CB_Profile->ItemIndex(4);
+  const size_t callsBefore = Calls(log).size();
+  size_t callsUnderBox = 99;
+  std::thread user([&] {
+    HWND box = WaitForWindow(L"#32770");
+    ui.Run([&] { options->CB_Profile->ItemIndex(0); });
+    Drop(dir + L"second.txt");
+    callsUnderBox = Calls(log).size();
+    if (box) PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+  });
+  Drop(dir + L"first.txt");
+  user.join();
+  optiontest::Pump(300);
+  EXPECT_EQ(callsUnderBox, callsBefore);
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"[FileOK] second.txt"});
   Close();
 }
 

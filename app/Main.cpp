@@ -123,6 +123,12 @@ void TMV_MAIN::Dispatch(TMessage& Msg) {
       TForm::Dispatch(Msg);
       RunDeferred();
       return;
+    case WM_ENDSESSION:
+      // The process ends when this returns, without a close: save now. A
+      // dialog that is open stays as it is; nothing is destroyed.
+      if (Msg.WParam && MV_OPTION && !FClosed && !ArchiverUnavailable) SaveSettingsFile();
+      Msg.Result = 0;
+      return;
     default:
       TForm::Dispatch(Msg);
   }
@@ -183,9 +189,7 @@ void TMV_MAIN::FormClose(TObject*, TCloseAction&) {
   FPendingDrops.clear();
   if (ArchiverUnavailable) return;
   UnloadArchiver();
-  // Each pass reloads the file, so the second sees what the first saved.
-  bool saved = SaveWindow();
-  if (MV_OPTION) saved = MV_OPTION->SaveSettings() && saved;
+  bool saved = SaveSettingsFile();
   if (!saved && !FSettingsUnreadable) {
     MessageDlg(Handle(), L"設定ファイルを保存できません\n" + SettingsPath, kErrorCaption, MB_OK | MB_ICONERROR);
   }
@@ -193,6 +197,13 @@ void TMV_MAIN::FormClose(TObject*, TCloseAction&) {
   MV_ABOUT = nullptr;
   delete MV_OPTION;
   MV_OPTION = nullptr;
+}
+
+bool TMV_MAIN::SaveSettingsFile() {
+  // Each pass reloads the file, so the second sees what the first saved.
+  bool saved = SaveWindow();
+  if (MV_OPTION) saved = MV_OPTION->SaveSettings() && saved;
+  return saved;
 }
 
 void TMV_MAIN::ReportUnreadableSettings() {

@@ -106,6 +106,8 @@ private:
   // else the drops.
   void RunDeferred();
   bool ModalWindowUp() const;
+  // Both settings passes; false when either could not save.
+  bool SaveSettingsFile();
   void FormCloseQuery(vcl::TObject* Sender, bool& CanClose);
   void UpdateJobCommands();
   void ReportUnreadableSettings();

@@ -128,6 +128,27 @@ inline HWND WaitForWindow(const wchar_t* windowClass, int ms = 10000) {
   return w;
 }
 
+// Every top-level window of a thread, shown or hidden, as a close request
+// to every window of a process (taskkill) finds them.
+inline std::vector<HWND> ThreadWindows(DWORD thread) {
+  std::vector<HWND> windows;
+  EnumThreadWindows(
+      thread,
+      [](HWND w, LPARAM lp) -> BOOL {
+        reinterpret_cast<std::vector<HWND>*>(lp)->push_back(w);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&windows));
+  return windows;
+}
+
+// The drop-down list of a combo box: a top-level window of its own.
+inline HWND ComboList(HWND combo) {
+  COMBOBOXINFO info = {};
+  info.cbSize = sizeof(info);
+  return GetComboBoxInfo(combo, &info) ? info.hwndList : nullptr;
+}
+
 }  // namespace testutil
 
 namespace testutil {

@@ -2,8 +2,8 @@
 // recording library: sources deleted after success (and only then), the
 // settings file's window section and the order of the passes, the settings
 // check before a drop, the two dialogs placed at the window's corner, drops
-// and jobs while a modal window is up, and a settings file in another
-// encoding.
+// and jobs while a modal window is up, a settings file in another encoding,
+// and the settings kept whatever ends the program.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -294,6 +294,101 @@ TEST_F(MainWiring, SettingsInAnotherEncodingAreReportedAndKept) {
   Close();
   EXPECT_EQ(watcher.Count(), 1u);
   EXPECT_EQ(ReadFileBytes(ini), utf8);
+}
+
+// The profiles and extensions survive every way the program ends: a close
+// request to every window of the process (the combo boxes' drop-down lists
+// are top-level windows too), also while the options dialog is open; the
+// end of the session; lists destroyed under the dialog.
+class MainWiringEnds : public MainWiring {
+protected:
+  const std::wstring custom = L"a -tzip -mx=1 -r";
+  // A run with profile 5 and its extension written by the user, selected.
+  void Prepare() {
+    morvik::IniDocument doc;
+    doc.WriteString(L"Option", L"7zCommandLine5", custom);
+    doc.WriteString(L"Option", L"7zExt5", L".cbz");
+    doc.WriteInteger(L"Option", L"7zCommandLineSelect", 4);
+    WriteFile(ini, doc.ToBytes());
+    Start();
+  }
+  void ExpectKept(int selected) {
+    morvik::IniDocument doc = morvik::IniDocument::FromBytes(ReadFileBytes(ini));
+    EXPECT_EQ(doc.ReadString(L"Option", L"7zCommandLine", L""), L"a -tzip -mx=9 -mfb=64 -mpass=4 -r");
+    EXPECT_EQ(doc.ReadString(L"Option", L"7zCommandLine3", L""), L"a -t7z -mx=9 -r");
+    EXPECT_EQ(doc.ReadString(L"Option", L"7zCommandLine5", L""), custom);
+    EXPECT_EQ(doc.ReadString(L"Option", L"7zExt3", L""), L".7z");
+    EXPECT_EQ(doc.ReadString(L"Option", L"7zExt5", L""), L".cbz");
+    EXPECT_EQ(doc.ReadInteger(L"Option", L"7zCommandLineSelect", -9), selected);
+  }
+};
+
+TEST_F(MainWiringEnds, CloseRequestsToEveryWindow) {
+  const DWORD thread = GetCurrentThreadId();
+  auto closeEveryWindow = [&] {
+    for (HWND w : ThreadWindows(thread))
+      if (w != form->Handle()) PostMessageW(w, WM_CLOSE, 0, 0);
+    PostMessageW(form->Handle(), WM_CLOSE, 0, 0);
+  };
+  {
+    SCOPED_TRACE("close requests, the lists' first");
+    Prepare();
+    closeEveryWindow();
+    optiontest::Pump(300);
+    EXPECT_EQ(form->MV_OPTION, nullptr) << "the window closed";
+    ExpectKept(4);
+  }
+  {
+    SCOPED_TRACE("close requests while the options dialog is open");
+    Prepare();
+    bool closedUnderDialog = true;
+    HWND ok = form->MV_OPTION->B_OK->Handle();
+    std::thread user([&] {
+      if (!WaitForWindow(L"TMV_OPTION")) return;
+      closeEveryWindow();
+      Sleep(300);
+      ui.Run([&] { closedUnderDialog = form->MV_OPTION == nullptr; });
+      PostMessageW(ok, BM_CLICK, 0, 0);
+    });
+    form->M_OptionClick(nullptr);
+    user.join();
+    optiontest::Pump(300);
+    EXPECT_FALSE(closedUnderDialog);
+    EXPECT_EQ(form->MV_OPTION, nullptr) << "the window closed with the dialog";
+    ExpectKept(4);
+  }
+}
+
+TEST_F(MainWiringEnds, SessionEndAndListsLost) {
+  {
+    SCOPED_TRACE("the end of the session");
+    Prepare();
+    form->MV_OPTION->CB_Profile->ItemIndex(2);
+    EXPECT_TRUE(SendMessageW(form->Handle(), WM_QUERYENDSESSION, 0, 0));
+    SendMessageW(form->Handle(), WM_ENDSESSION, TRUE, 0);
+    ExpectKept(2);
+  }
+  {
+    SCOPED_TRACE("lists destroyed");
+    Prepare();
+    TMV_OPTION* options = form->MV_OPTION;
+    for (vcl::TComboBox* combo : {options->CB_Ext, options->CB_Profile}) DestroyWindow(ComboList(combo->Handle()));
+    optiontest::Pump(200);
+    for (vcl::TComboBox* combo : {options->CB_Ext, options->CB_Profile}) {
+      EXPECT_EQ(SendMessageW(combo->Handle(), CB_GETCOUNT, 0, 0), 10) << "the control shows its items again";
+      EXPECT_EQ(SendMessageW(combo->Handle(), CB_GETCURSEL, 0, 0), 4);
+      EXPECT_NE(ComboList(combo->Handle()), nullptr);
+    }
+    optiontest::MessageBoxWatcher watcher;
+    WriteFile(dir + L"comic.txt", "x");
+    Drop(dir + L"comic.txt");
+    EXPECT_EQ(watcher.Count(), 0u);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"[FileOK] comic.txt"});
+    ASSERT_FALSE(Calls(log).empty());
+    EXPECT_NE(Calls(log).back().commandLine.find("comic.cbz"), std::string::npos);
+    Close();
+    ExpectKept(4);
+  }
 }
 
 }  // namespace

@@ -115,11 +115,23 @@ TMV_MAIN::~TMV_MAIN() {
 }
 
 void TMV_MAIN::Dispatch(TMessage& Msg) {
-  if (Msg.Msg == WM_DROPFILES) {
-    WMDropFiles(Msg);
-    return;
+  switch (Msg.Msg) {
+    case WM_DROPFILES:
+      WMDropFiles(Msg);
+      return;
+    case CM_MODALENDED:
+      TForm::Dispatch(Msg);
+      RunDeferred();
+      return;
+    case WM_ENDSESSION:
+      // The process ends when this returns, without a close: save now. A
+      // dialog that is open stays as it is; nothing is destroyed.
+      if (Msg.WParam && MV_OPTION && !FClosed && !ArchiverUnavailable) SaveSettingsFile();
+      Msg.Result = 0;
+      return;
+    default:
+      TForm::Dispatch(Msg);
   }
-  TForm::Dispatch(Msg);
 }
 
 // ---------------------------------------------------------------------------
@@ -157,13 +169,15 @@ void TMV_MAIN::FormShow(TObject*) {
     RunBatch(paths, bkCommandLine);
   }
   FirstShow = false;
-  RunPendingDrops();
+  RunDeferred();
 }
 
 void TMV_MAIN::FormCloseQuery(TObject*, bool& CanClose) {
   // A close request that arrives between two sources ends the batch after the
-  // current source; the batch then closes the window.
-  if (FBatchRunning) {
+  // current source; the batch then closes the window. One that arrives while
+  // a modal window is up waits for it to close: closing now would destroy
+  // the dialogs under their own message loops.
+  if (FBatchRunning || ModalWindowUp()) {
     FCloseRequested = true;
     CanClose = false;
   }
@@ -175,9 +189,7 @@ void TMV_MAIN::FormClose(TObject*, TCloseAction&) {
   FPendingDrops.clear();
   if (ArchiverUnavailable) return;
   UnloadArchiver();
-  // Each pass reloads the file, so the second sees what the first saved.
-  bool saved = SaveWindow();
-  if (MV_OPTION) saved = MV_OPTION->SaveSettings() && saved;
+  bool saved = SaveSettingsFile();
   if (!saved && !FSettingsUnreadable) {
     MessageDlg(Handle(), L"設定ファイルを保存できません\n" + SettingsPath, kErrorCaption, MB_OK | MB_ICONERROR);
   }
@@ -185,6 +197,13 @@ void TMV_MAIN::FormClose(TObject*, TCloseAction&) {
   MV_ABOUT = nullptr;
   delete MV_OPTION;
   MV_OPTION = nullptr;
+}
+
+bool TMV_MAIN::SaveSettingsFile() {
+  // Each pass reloads the file, so the second sees what the first saved.
+  bool saved = SaveWindow();
+  if (MV_OPTION) saved = MV_OPTION->SaveSettings() && saved;
+  return saved;
 }
 
 void TMV_MAIN::ReportUnreadableSettings() {
@@ -243,13 +262,9 @@ void TMV_MAIN::WMDropFiles(TMessage& Msg) {
   Msg.Result = 0;
 
   if (ArchiverUnavailable || FClosed) return;
-  // A drop during a batch, or before the start-up has finished, waits for
-  // its turn instead of running inside the batch.
-  if (FBatchRunning || FirstShow) {
-    FPendingDrops.push_back(std::move(paths));
-    return;
-  }
-  StartDropBatch(paths);
+  // Drops run in the order they arrived, each when no batch, start-up or
+  // modal window is under way (see RunPendingDrops).
+  FPendingDrops.push_back(std::move(paths));
   RunPendingDrops();
 }
 
@@ -259,12 +274,28 @@ void TMV_MAIN::StartDropBatch(const std::vector<std::wstring>& paths) {
   RunBatch(paths, bkDrop);
 }
 
+bool TMV_MAIN::ModalWindowUp() const { return Application && Application->ModalLevel() > 0; }
+
 void TMV_MAIN::RunPendingDrops() {
-  while (!FPendingDrops.empty() && !FClosed && !FBatchRunning) {
+  // A drop never runs inside a batch, before the start-up has finished, or
+  // inside the message loop of a modal window (a dialog's settings are not
+  // confirmed until it closes); it waits, and the end of each of these runs
+  // it.
+  while (!FPendingDrops.empty() && !FClosed && !FBatchRunning && !FirstShow && !ModalWindowUp()) {
     std::vector<std::wstring> paths = std::move(FPendingDrops.front());
     FPendingDrops.pop_front();
     StartDropBatch(paths);
   }
+}
+
+void TMV_MAIN::RunDeferred() {
+  if (FBatchRunning || FirstShow || ModalWindowUp()) return;
+  if (FCloseRequested) {
+    FCloseRequested = false;
+    Close();
+    return;
+  }
+  RunPendingDrops();
 }
 
 void TMV_MAIN::M_OpenFileClick(TObject*) {

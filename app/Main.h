@@ -102,6 +102,12 @@ private:
   void RunBatch(const std::vector<std::wstring>& paths, TBatchKind kind);
   void StartDropBatch(const std::vector<std::wstring>& paths);
   void RunPendingDrops();
+  // Runs what waited for the last modal window to close: a close request,
+  // else the drops.
+  void RunDeferred();
+  bool ModalWindowUp() const;
+  // Both settings passes; false when either could not save.
+  bool SaveSettingsFile();
   void FormCloseQuery(vcl::TObject* Sender, bool& CanClose);
   void UpdateJobCommands();
   void ReportUnreadableSettings();
@@ -112,7 +118,8 @@ private:
   bool FClosed = false;
   // The settings file was there but could not be read; the user was told.
   bool FSettingsUnreadable = false;
-  // Drops that arrived while a batch ran; each runs as a batch of its own.
+  // Drops that arrived while a batch, the start-up or a modal window was
+  // under way; each runs as a batch of its own.
   std::deque<std::vector<std::wstring>> FPendingDrops;
 };
 

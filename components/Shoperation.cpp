@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Controls.h"
+#include "Forms.h"
 
 namespace morvik {
 
@@ -190,7 +191,10 @@ bool TSHOperation::BrowseFolder() {
   info.iImage = 0;
 
   ItemList chosen(allocator.get());
-  *chosen.out() = SHBrowseForFolderW(&info);
+  {
+    vcl::TModalScope scope;
+    *chosen.out() = SHBrowseForFolderW(&info);
+  }
   if (!chosen.get()) return false;
   SHGetPathFromIDListW(chosen.get(), display);
   FFolderName = display;

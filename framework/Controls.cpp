@@ -9,6 +9,7 @@ namespace vcl {
 
 namespace {
 const wchar_t kObjectProp[] = L"vcl.TWinControl";
+const wchar_t kListProp[] = L"vcl.TComboBox.List";
 int gNextControlId = 1000;
 }  // namespace
 
@@ -74,9 +75,9 @@ void TWinControl::Attach(HWND hwnd, WNDPROC defProc) {
   SetPropW(hwnd, kObjectProp, this);
 }
 
-void TWinControl::CreateControl(const wchar_t* className, DWORD style, DWORD exStyle) {
+void TWinControl::CreateControl(const wchar_t* className, DWORD style, DWORD exStyle, int id) {
   if (!FParent || !FParent->Handle()) throw Exception(L"Control has no parent window");
-  FControlId = gNextControlId++;
+  FControlId = id ? id : gNextControlId++;
   HWND hwnd = CreateWindowExW(exStyle, className, L"", style | WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, FParent->Handle(),
                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(FControlId)), GetModuleHandleW(nullptr), nullptr);
   if (!hwnd) throw Exception(L"Cannot create control window (" + std::to_wstring(GetLastError()) + L")");
@@ -316,22 +317,134 @@ TListBox::TListBox(TComponent* AOwner, TWinControl* AParent)
 int TListBox::ItemIndex() const { return static_cast<int>(const_cast<TListBox*>(this)->Perform(LB_GETCURSEL)); }
 void TListBox::ItemIndex(int index) { Perform(LB_SETCURSEL, static_cast<WPARAM>(index)); }
 
-TComboBox::TComboBox(TComponent* AOwner, TWinControl* AParent)
-    : TWinControl(AOwner, AParent),
-      FItems(*this, {CB_GETCOUNT, CB_GETLBTEXTLEN, CB_GETLBTEXT, CB_ADDSTRING, CB_RESETCONTENT, CB_DELETESTRING, CB_ERR}) {
+std::wstring TComboBoxItems::Get(int index) const {
+  if (index < 0 || index >= Count()) throw Exception(L"List index out of bounds (" + std::to_wstring(index) + L")");
+  return FItems[static_cast<size_t>(index)];
+}
+
+int TComboBoxItems::Add(const std::wstring& s) {
+  FItems.push_back(s);
+  FCombo.Perform(CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(s.c_str()));
+  return Count() - 1;
+}
+
+void TComboBoxItems::Clear() {
+  FItems.clear();
+  FCombo.FItemIndex = -1;
+  FCombo.Perform(CB_RESETCONTENT);
+}
+
+void TComboBoxItems::Delete(int index) {
+  if (index < 0 || index >= Count()) return;
+  FItems.erase(FItems.begin() + index);
+  FCombo.Perform(CB_DELETESTRING, static_cast<WPARAM>(index));
+  int& selected = FCombo.FItemIndex;
+  if (selected == index) selected = -1;
+  else if (selected > index) --selected;
+  FCombo.Perform(CB_SETCURSEL, static_cast<WPARAM>(selected));
+}
+
+TComboBox::TComboBox(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent), FItems(*this) {
   CreateControl(L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0);
+  AttachList();
 }
 
-int TComboBox::ItemIndex() const { return static_cast<int>(const_cast<TComboBox*>(this)->Perform(CB_GETCURSEL)); }
-void TComboBox::ItemIndex(int index) { Perform(CB_SETCURSEL, static_cast<WPARAM>(index)); }
-
-std::wstring TComboBox::Text() const {
-  int i = ItemIndex();
-  return i < 0 ? std::wstring() : const_cast<TComboBox*>(this)->Items().Get(i);
+TComboBox::~TComboBox() {
+  // The list must not call into this object once it is gone.
+  DetachList();
 }
+
+void TComboBox::ItemIndex(int index) {
+  FItemIndex = index >= 0 && index < FItems.Count() ? index : -1;
+  Perform(CB_SETCURSEL, static_cast<WPARAM>(FItemIndex));
+}
+
+std::wstring TComboBox::Text() const { return FItemIndex < 0 ? std::wstring() : FItems.Get(FItemIndex); }
 
 void TComboBox::Notify(WORD code) {
-  if (code == CBN_SELCHANGE && OnChange) OnChange(this);
+  if (code != CBN_SELCHANGE) return;
+  // The user's pick, taken only from a window that shows the items held here.
+  LRESULT picked = Perform(CB_GETCURSEL);
+  if (Perform(CB_GETCOUNT) == FItems.Count() && picked >= -1 && picked < FItems.Count())
+    FItemIndex = static_cast<int>(picked);
+  if (OnChange) OnChange(this);
+}
+
+void TComboBox::AttachList() {
+  COMBOBOXINFO info = {};
+  info.cbSize = sizeof(info);
+  if (!FHandle || !GetComboBoxInfo(FHandle, &info) || !info.hwndList) return;
+  FList = info.hwndList;
+  FListDefProc = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(FList, GWLP_WNDPROC));
+  SetPropW(FList, kListProp, this);
+  SetWindowLongPtrW(FList, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TComboBox::ListWndProc));
+}
+
+void TComboBox::DetachList() {
+  if (!FList) return;
+  if (IsWindow(FList)) {
+    SetWindowLongPtrW(FList, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(FListDefProc));
+    RemovePropW(FList, kListProp);
+  }
+  FList = nullptr;
+}
+
+LRESULT CALLBACK TComboBox::ListWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  auto* combo = static_cast<TComboBox*>(GetPropW(hwnd, kListProp));
+  if (!combo) return DefWindowProcW(hwnd, msg, wParam, lParam);
+  WNDPROC def = combo->FListDefProc;
+  // The list closes with its combo box, never on its own: a close request
+  // sent to every window of the process must not empty the control.
+  if (msg == WM_CLOSE) return 0;
+  if (msg == WM_NCDESTROY) {
+    combo->DetachList();
+    LRESULT result = CallWindowProcW(def, hwnd, msg, wParam, lParam);
+    // Destroyed without its combo box: build the control anew, from the
+    // queue, once whoever destroyed the list has returned.
+    if (!combo->FWindowGoing && combo->FHandle) PostMessageW(combo->FHandle, CM_RECREATEWND, 0, 0);
+    return result;
+  }
+  return CallWindowProcW(def, hwnd, msg, wParam, lParam);
+}
+
+void TComboBox::Dispatch(TMessage& m) {
+  if (m.Msg == WM_DESTROY) FWindowGoing = true;
+  if (m.Msg == CM_RECREATEWND) {
+    if (!FList) RecreateWindow();
+    return;
+  }
+  TWinControl::Dispatch(m);
+}
+
+void TComboBox::RecreateWindow() {
+  HWND old = FHandle;
+  HWND parent = old ? GetParent(old) : nullptr;
+  if (!parent) return;
+  auto style = static_cast<DWORD>(GetWindowLongW(old, GWL_STYLE));
+  auto exStyle = static_cast<DWORD>(GetWindowLongW(old, GWL_EXSTYLE));
+  // The height given to a combo box is that of the control with its list
+  // dropped down.
+  RECT r, dropped;
+  GetWindowRect(old, &r);
+  dropped = r;
+  SendMessageW(old, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&dropped));
+  int height = std::max(r.bottom - r.top, dropped.bottom - dropped.top);
+  MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&r), 2);
+  // The same place among its siblings keeps the tab order.
+  HWND before = GetWindow(old, GW_HWNDPREV);
+  HWND focus = GetFocus();
+  bool focused = focus && (focus == old || IsChild(old, focus));
+
+  DestroyHandle();
+  FWindowGoing = false;
+  CreateControl(L"COMBOBOX", style, exStyle, ControlId());
+  if (!(style & WS_VISIBLE)) ShowWindow(FHandle, SW_HIDE);
+  SetWindowPos(FHandle, before ? before : HWND_TOP, r.left, r.top, r.right - r.left, height, SWP_NOACTIVATE);
+  for (int i = 0; i < FItems.Count(); ++i)
+    Perform(CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(FItems.Get(i).c_str()));
+  Perform(CB_SETCURSEL, static_cast<WPARAM>(FItemIndex));
+  AttachList();
+  if (focused) ::SetFocus(FHandle);
 }
 
 TButton::TButton(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {

@@ -57,6 +57,13 @@ private:
 
 enum TAlign { alNone, alClient };
 
+// Private messages of the framework, clear of the program's own from WM_APP on.
+enum : UINT {
+  CM_SHOWN = WM_APP + 0x3F00,        // a form is on screen: its show event runs
+  CM_MODALENDED = WM_APP + 0x3F01,   // the last modal window of the program has closed
+  CM_RECREATEWND = WM_APP + 0x3F02,  // a control builds its window anew
+};
+
 class TWinControl : public TComponent {
 public:
   TWinControl(TComponent* AOwner, TWinControl* AParent);
@@ -73,7 +80,7 @@ public:
   std::wstring Caption() const;
   void Caption(const std::wstring& text);
   bool Enabled() const;
-  void Enabled(bool value);
+  virtual void Enabled(bool value);
   bool Visible() const;
   void Visible(bool value);
   void SetBounds(int left, int top, int width, int height);
@@ -107,8 +114,9 @@ public:
 
 protected:
   // Creates the window. Top-level windows use a class of ours; controls use a
-  // system class and are subclassed.
-  void CreateControl(const wchar_t* className, DWORD style, DWORD exStyle);
+  // system class and are subclassed. A control gets a new id unless given
+  // the one it had (a window built anew).
+  void CreateControl(const wchar_t* className, DWORD style, DWORD exStyle, int id = 0);
   void CreateTopLevel(const wchar_t* className, DWORD style, DWORD exStyle, HWND owner, int width, int height);
   // Called before the window goes: forms detach their menu here.
   void DestroyHandle();
@@ -164,22 +172,59 @@ private:
   TControlStrings FItems;
 };
 
+class TComboBox;
+
+// The items of a combo box, held by the object and shown by its window.
+class TComboBoxItems : public TStrings {
+public:
+  explicit TComboBoxItems(TComboBox& combo) : FCombo(combo) {}
+  int Count() const override { return static_cast<int>(FItems.size()); }
+  std::wstring Get(int index) const override;
+  int Add(const std::wstring& s) override;
+  void Clear() override;
+  void Delete(int index) override;
+
+private:
+  TComboBox& FCombo;
+  std::vector<std::wstring> FItems;
+};
+
 // A pick-only drop-down list: the user chooses among the items, never types.
+// The object holds the items and the selection, and its window shows them,
+// so what the program reads never depends on the window. The drop-down list
+// is a top-level window of its own that a close request to every window of
+// the process reaches: it ignores close requests, and a combo box whose list
+// is destroyed all the same gets a new window, filled from the items.
 class TComboBox : public TWinControl {
 public:
   TComboBox(TComponent* AOwner, TWinControl* AParent);
+  ~TComboBox() override;
   TStrings& Items() { return FItems; }
-  int ItemIndex() const;
+  // -1 when nothing is selected; an index out of range selects nothing.
+  int ItemIndex() const { return FItemIndex; }
   void ItemIndex(int index);
   // Text of the selected item; empty when nothing is selected.
   std::wstring Text() const;
   TNotifyEvent OnChange;
 
+  void Dispatch(TMessage& message) override;
+
 protected:
   void Notify(WORD code) override;
 
 private:
-  TControlStrings FItems;
+  friend class TComboBoxItems;
+  void AttachList();
+  void DetachList();
+  void RecreateWindow();
+  static LRESULT CALLBACK ListWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+  TComboBoxItems FItems;
+  int FItemIndex = -1;
+  HWND FList = nullptr;
+  WNDPROC FListDefProc = nullptr;
+  // The window is being destroyed, and its list with it.
+  bool FWindowGoing = false;
 };
 
 class TButton : public TWinControl {

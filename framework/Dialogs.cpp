@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Controls.h"
+#include "Forms.h"
 
 namespace vcl {
 
@@ -42,7 +43,12 @@ bool TOpenDialog::Execute() {
     if (Options & ofPathMustExist) ofn.Flags |= OFN_PATHMUSTEXIST;
 
     Files.Clear();
-    if (GetOpenFileNameW(&ofn)) {
+    BOOL picked;
+    {
+      TModalScope scope;
+      picked = GetOpenFileNameW(&ofn);
+    }
+    if (picked) {
       // One file: its full path. Several: the folder, then each name, each
       // ending with a null, the list ending with an empty name.
       std::wstring first(buffer.data());
@@ -68,6 +74,7 @@ bool TOpenDialog::Execute() {
 }
 
 int MessageDlg(HWND owner, const std::wstring& text, const std::wstring& caption, UINT flags) {
+  TModalScope scope;
   return MessageBoxW(owner, text.c_str(), caption.c_str(), flags);
 }
 

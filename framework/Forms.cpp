@@ -76,7 +76,13 @@ void TForm::Show() {
 
 void TForm::Hide() { ShowWindow(FHandle, SW_HIDE); }
 
+void TForm::Enabled(bool value) {
+  FEnableWhenModalEnds = value && !Modal() && Application && Application->ModalLevel() > 0;
+  if (!FEnableWhenModalEnds) TWinControl::Enabled(value);
+}
+
 int TForm::ShowModal() {
+  TModalScope scope;
   HWND owner = GetWindow(FHandle, GW_OWNER);
   bool ownerWasEnabled = owner && IsWindowEnabled(owner);
   if (ownerWasEnabled) EnableWindow(owner, FALSE);
@@ -158,6 +164,12 @@ void TForm::Dispatch(TMessage& m) {
     case WM_WINDOWPOSCHANGING:
       SnapToWorkArea(*reinterpret_cast<WINDOWPOS*>(m.LParam));
       break;
+    case CM_MODALENDED:
+      if (FEnableWhenModalEnds && Application && Application->ModalLevel() == 0) {
+        FEnableWhenModalEnds = false;
+        TWinControl::Enabled(true);
+      }
+      return;
     case WM_COMMAND:
       if (m.LParam == 0 && FMenu && HIWORD(m.WParam) <= 1) {
         if (TMenuItem* item = FMenu->FindCommand(LOWORD(m.WParam))) {
@@ -252,7 +264,25 @@ void TApplication::ShowException(const Exception& e) {
   if (!text.empty() && text.back() != L'.') text += L'.';
   HWND owner = GetActiveWindow();
   if (!owner && MainForm) owner = MainForm->Handle();
+  TModalScope scope;
   MessageBoxW(owner, text.c_str(), Title.c_str(), MB_OK | MB_ICONERROR);
+}
+
+// ---------------------------------------------------------------------------
+
+TModalScope::TModalScope() : FApplication(Application) {
+  if (FApplication) ++FApplication->FModalLevel;
+}
+
+TModalScope::~TModalScope() {
+  if (!FApplication || Application != FApplication || --FApplication->FModalLevel > 0) return;
+  EnumThreadWindows(
+      GetCurrentThreadId(),
+      [](HWND hwnd, LPARAM) -> BOOL {
+        if (dynamic_cast<TForm*>(TWinControl::FromHandle(hwnd))) PostMessageW(hwnd, CM_MODALENDED, 0, 0);
+        return TRUE;
+      },
+      0);
 }
 
 }  // namespace vcl

@@ -18,9 +18,6 @@ enum TBorderIcon { biSystemMenu = 1, biMinimize = 2, biMaximize = 4 };
 enum TModalResult : int { mrNone = 0, mrOk = 1, mrCancel = 2 };
 enum TCloseAction { caNone, caHide, caFree };
 
-// Private messages of the framework, clear of the program's own from WM_APP on.
-enum : UINT { CM_SHOWN = WM_APP + 0x3F00 };
-
 class TForm : public TWinControl {
 public:
   // className names the window class, so that a form can be found from
@@ -50,6 +47,13 @@ public:
   bool DialogKeys = false;
   TButton* DefaultButton = nullptr;
 
+  // A form that is not itself modal stays disabled while a modal window of
+  // the program is up: the modal window enables its owner again when it
+  // closes. An enabling asked for meanwhile takes effect once the last
+  // modal window has closed.
+  using TWinControl::Enabled;
+  void Enabled(bool value) override;
+
   void Show();
   void Hide();
   // Shows the form modally (its owner's window disabled meanwhile) and
@@ -73,6 +77,7 @@ private:
   void SnapToWorkArea(WINDOWPOS& pos);
   TMainMenu* FMenu = nullptr;
   int FModalLevel = 0;
+  bool FEnableWhenModalEnds = false;
   TBrushHandle FBackground;
 };
 
@@ -98,13 +103,35 @@ public:
   // Shows the exception's text in a message box; the program goes on.
   void ShowException(const Exception& e);
 
+  // How many modal windows of the program are up (modal forms, message
+  // boxes, the common dialogs); see TModalScope.
+  int ModalLevel() const { return FModalLevel; }
+
   // One message through accelerators, dialog keys and dispatch.
   void HandleMessage(MSG& msg);
 
 private:
+  friend class TModalScope;
   bool FTerminated = false;
+  int FModalLevel = 0;
 };
 
 extern TApplication* Application;
+
+// Spans the showing of one modal window of the program: a modal form, a
+// message box, a common dialog. While one is up, Application->ModalLevel()
+// is above 0; when the last one closes, every form of the thread gets
+// CM_MODALENDED, posted, so that what waited for it runs from the message
+// loop and not inside the code that showed the window.
+class TModalScope {
+public:
+  TModalScope();
+  ~TModalScope();
+  TModalScope(const TModalScope&) = delete;
+  TModalScope& operator=(const TModalScope&) = delete;
+
+private:
+  TApplication* FApplication;
+};
 
 }  // namespace vcl

@@ -148,6 +148,12 @@ std::wstring FromUtf16(const std::u16string& s) {
 }
 
 IniDocument IniDocument::FromBytes(std::string_view bytes) {
+  IniDocument doc;
+  Parse(bytes, doc);
+  return doc;
+}
+
+bool IniDocument::Parse(std::string_view bytes, IniDocument& doc) {
   std::size_t pos = 0;
   if (bytes.size() >= 2 && (unsigned char)bytes[0] == 0xFF && (unsigned char)bytes[1] == 0xFE)
     pos = 2;
@@ -159,7 +165,10 @@ IniDocument IniDocument::FromBytes(std::string_view bytes) {
     text.push_back(c);
   }
 
-  IniDocument doc;
+  // Text in another encoding (UTF-8, an 8-bit code page, UTF-16 big-endian)
+  // decodes to a run of unrelated characters without a line break, a
+  // section or a comment: it shows as content before the first section.
+  bool content_before_sections = false;
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = start;
@@ -174,7 +183,10 @@ IniDocument IniDocument::FromBytes(std::string_view bytes) {
       doc.sections_.push_back({Trim(std::u16string_view(line).substr(1, line.size() - 2)), {}});
       continue;
     }
-    if (doc.sections_.empty()) continue;
+    if (doc.sections_.empty()) {
+      content_before_sections = true;
+      continue;
+    }
     Line l;
     std::size_t eq = line.find(u'=');
     if (eq == std::u16string::npos) {
@@ -186,7 +198,7 @@ IniDocument IniDocument::FromBytes(std::string_view bytes) {
     }
     doc.sections_.back().lines.push_back(std::move(l));
   }
-  return doc;
+  return !doc.sections_.empty() || !content_before_sections;
 }
 
 std::string IniDocument::ToBytes() const {
@@ -219,10 +231,16 @@ IniOpenStatus IniDocument::Open(const std::wstring& path) {
   path_ = path;
   std::string bytes;
   switch (ReadWholeFile(path, bytes)) {
-    case FileReadResult::kOk:
-      sections_ = FromBytes(bytes).sections_;
-      status_ = IniOpenStatus::kLoaded;
+    case FileReadResult::kOk: {
+      IniDocument doc;
+      if (Parse(bytes, doc)) {
+        sections_ = std::move(doc.sections_);
+        status_ = IniOpenStatus::kLoaded;
+      } else {
+        status_ = IniOpenStatus::kUnreadable;
+      }
       break;
+    }
     case FileReadResult::kNotFound:
       status_ = IniOpenStatus::kNotFound;
       break;

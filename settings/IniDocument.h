@@ -17,6 +17,12 @@
 // Bytes written: FF FE, then for each section "[name]", its lines, and an
 // empty line, every line ending in CR LF.
 //
+// Bytes recognised: those in which the reading finds a section, and those
+// that hold nothing but empty lines and comments (an empty file included).
+// Anything else (text in another encoding reads as one line of unrelated
+// characters, before any section) is not a settings file this program can
+// read, and Open() treats it as unreadable.
+//
 // Formatting a parsed document and parsing the result gives the same
 // document back, for any input bytes: save and reload are stable.
 //
@@ -35,7 +41,8 @@ enum class IniOpenStatus {
   kNoPath,      // never opened: the document has no path to save to
   kLoaded,      // the file was read
   kNotFound,    // no file there: the document starts empty
-  kUnreadable,  // a file (or something else) is there but could not be read
+  kUnreadable,  // a file (or something else) is there but could not be read,
+                // or its bytes are not recognised as settings text
 };
 
 class IniDocument {
@@ -48,7 +55,8 @@ class IniDocument {
   // The whole document in the written layout.
   std::string ToBytes() const;
 
-  // Loads the file at `path` when there is one; otherwise the document starts
+  // Loads the file at `path` when there is one; otherwise, or when the file
+  // cannot be read or its bytes are not recognised, the document starts
   // empty. Remembers the path for Save(). Replaces anything held before.
   IniOpenStatus Open(const std::wstring& path);
   IniOpenStatus Status() const { return status_; }
@@ -58,8 +66,8 @@ class IniDocument {
   // file in one step (a temporary file beside it is swapped in), so an
   // interrupted or failed save leaves the previous file as it was.
   // Returns false, and writes nothing, when the document was never opened,
-  // or when Open() found a file it could not read: saving then would
-  // replace settings the program never saw.
+  // or when Open() found a file it could not read or did not recognise:
+  // saving then would replace settings the program never saw.
   bool Save() const;
 
   // Typed reads. The default is returned when the section or the key is
@@ -109,6 +117,9 @@ class IniDocument {
     bool operator==(const Section& o) const { return name == o.name && lines == o.lines; }
   };
 
+  // Fills `doc` from the bytes by the reading rules; false when the bytes
+  // are not recognised as settings text.
+  static bool Parse(std::string_view bytes, IniDocument& doc);
   const Section* FindSection(const std::u16string& name) const;
   const Line* FindEntry(const std::u16string& section, const std::u16string& key) const;
   bool Write(const std::wstring& section, const std::wstring& key, std::u16string value);

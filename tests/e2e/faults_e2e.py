@@ -3,8 +3,9 @@
 # destination that vanishes during a batch, a full disk while an archive is
 # written and while the settings are saved, a source held open by another
 # program, an archiver library that fails every source, and the program
-# killed in the middle of a large archive. After each: nothing the user had
-# is lost, and the user got a readable result.
+# killed in the middle of a large archive, a close request from outside to
+# every window of the program. After each: nothing the user had is lost, and
+# the user got a readable result.
 #
 #   faults_e2e.py CASE BUILD_APP_DIR PROBE OUTPUT_DIR RECORDER_DLL
 import os
@@ -310,9 +311,52 @@ def kill_large():
           b"an archive the user made before\n"), "and the archive holds the old entry and the new one")
 
 
+def taskkill():
+    with open(os.path.join(here, "taskkill.txt"), "ab") as out:
+        r = subprocess.run(["wine", "taskkill", "/im", "Morvik.exe"], stdin=subprocess.DEVNULL, stdout=out,
+                           stderr=out, timeout=60)
+    check(r.returncode == 0, f"taskkill sent its close requests (exit code {r.returncode})")
+
+
+def close_request():
+    # taskkill without /f sends a close request to every top-level window of
+    # the program, the drop-down lists of the options dialog's combo boxes
+    # included. The profiles and extensions survive it: with the main window
+    # alone, and with the options dialog open (the program then ends when
+    # the dialog is confirmed, without running the batch).
+    m = Morvik(app_dir, here)
+    src = os.path.join(here, "data", "kept.txt")
+    make_file(src, b"kept\n")
+    option = {"7zCommandLine": "a -tzip -mx=7 -r", "7zCommandLine5": "a -tzip -mx=1 -r", "7zExt5": ".cbz",
+              "7zCommandLineSelect": "4"}
+    write_ini(m.ini, ini_text(option))
+    wanted = [line for line in ini_text(option).split("\n") if line.startswith("7z")]
+
+    def kept(when):
+        text = read_ini(m.ini)
+        lost = [line for line in wanted if line + "\r\n" not in text]
+        check(not lost, f"{when}: every profile, extension and the selection are kept (lost: {lost})")
+
+    m.start()
+    taskkill()
+    check(m.wait_exit() == 0, "the program ends with code 0")
+    kept("main window alone")
+
+    m.start(win_path(src))
+    check(probe_run("wait-class", 30000, "TMV_OPTION")[0] == 0, "the options dialog opens first")
+    taskkill()
+    time.sleep(2)
+    check(probe_run("wait-class", 100, "TMV_OPTION")[0] == 0 and m.proc.poll() is None,
+          "the dialog and the program are still there")
+    probe_run("press", 10000, "TMV_OPTION", "OK")
+    check(m.wait_exit() == 0, "confirming the dialog ends the program with code 0")
+    check(not os.path.exists(os.path.join(here, "data", "kept.cbz")), "the batch asked for did not run")
+    kept("options dialog open")
+
+
 CASES = {"readonly-dest": readonly_dest, "vanishing-dest": vanishing_dest, "disk-full-archive": disk_full_archive,
          "disk-full-settings": disk_full_settings, "locked-source": locked_source,
-         "failing-library": failing_library, "kill-large": kill_large}
+         "failing-library": failing_library, "kill-large": kill_large, "close-request": close_request}
 NEEDS_MOUNT = {"readonly-dest", "disk-full-archive", "disk-full-settings"}
 
 if not os.environ.get("DISPLAY"):

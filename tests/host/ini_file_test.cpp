@@ -128,6 +128,48 @@ TEST_F(IniFileTest, UnreadableTargetsAreNeverReplaced) {
   EXPECT_EQ(Listing(), (std::vector<std::string>{"Big.ini", "Folder.ini"}));
 }
 
+// Bytes the reading does not recognise as settings text, such as a settings
+// file saved in another encoding, count as unreadable: the document starts
+// empty and never replaces them. Bytes that hold only what the reading
+// drops by design (nothing, the mark, comments) are a file like any other.
+TEST_F(IniFileTest, TextInAnotherEncodingIsUnreadableAndKept) {
+  auto utf16 = [](const std::string& ascii, const std::string& mark) {
+    std::string out = mark;
+    for (char c : ascii) out += std::string{c, '\0'};
+    return out;
+  };
+  const std::string settings = "[Option]\r\n7zCommandLineSelect=2\r\n";
+  std::string bigEndian = "\xFE\xFF";
+  for (char c : settings) bigEndian += std::string{'\0', c};
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool recognised;
+  };
+  const Case cases[] = {
+      {"UTF-8", settings, false},
+      {"UTF-8 with its mark", "\xEF\xBB\xBF" + settings, false},
+      {"Shift_JIS", "[Option]\r\nDestFolder=C:\\\x8F\x6F\x97\xCD\r\n", false},
+      {"UTF-16 big-endian", bigEndian, false},
+      {"entries without a section", utf16("7zCommandLine5=a -t7z -r\r\n", "\xFF\xFE"), false},
+      {"empty", "", true},
+      {"the mark alone", "\xFF\xFE", true},
+      {"comments and empty lines", utf16("; notes\r\n\r\n", "\xFF\xFE"), true},
+      {"UTF-16 without its mark", utf16(settings, ""), true},
+  };
+  const fs::path p = dir_ / "Morvik.ini";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Put(p, c.bytes);
+    IniDocument d;
+    EXPECT_EQ(d.Open(p.wstring()), c.recognised ? IniOpenStatus::kLoaded : IniOpenStatus::kUnreadable);
+    d.WriteInteger(L"Main", L"X", 1);
+    EXPECT_EQ(d.Save(), c.recognised);
+    if (!c.recognised) EXPECT_EQ(Contents(p), c.bytes);
+  }
+  EXPECT_EQ(Listing(), std::vector<std::string>{"Morvik.ini"});
+}
+
 TEST_F(IniFileTest, MissingFolderFailsToSave) {
   IniDocument d;
   EXPECT_EQ(d.Open(PathOf("absent/Morvik.ini")), IniOpenStatus::kNotFound);

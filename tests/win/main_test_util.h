@@ -110,6 +110,45 @@ inline HDROP MakeDrop(const std::vector<std::wstring>& paths) {
 
 inline std::string U8(const std::wstring& s) { return vcl::Utf8Encode(s); }
 
+// A visible top-level window of this process with the given class.
+inline HWND VisibleWindowOfThisProcess(const wchar_t* windowClass) {
+  HWND w = nullptr;
+  while ((w = FindWindowExW(nullptr, w, windowClass, nullptr)) != nullptr) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid == GetCurrentProcessId() && IsWindowVisible(w)) return w;
+  }
+  return nullptr;
+}
+
+// Waits up to ms milliseconds for such a window.
+inline HWND WaitForWindow(const wchar_t* windowClass, int ms = 10000) {
+  HWND w = nullptr;
+  for (int waited = 0; waited <= ms && !(w = VisibleWindowOfThisProcess(windowClass)); waited += 20) Sleep(20);
+  return w;
+}
+
+// Every top-level window of a thread, shown or hidden, as a close request
+// to every window of a process (taskkill) finds them.
+inline std::vector<HWND> ThreadWindows(DWORD thread) {
+  std::vector<HWND> windows;
+  EnumThreadWindows(
+      thread,
+      [](HWND w, LPARAM lp) -> BOOL {
+        reinterpret_cast<std::vector<HWND>*>(lp)->push_back(w);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&windows));
+  return windows;
+}
+
+// The drop-down list of a combo box: a top-level window of its own.
+inline HWND ComboList(HWND combo) {
+  COMBOBOXINFO info = {};
+  info.cbSize = sizeof(info);
+  return GetComboBoxInfo(combo, &info) ? info.hwndList : nullptr;
+}
+
 }  // namespace testutil
 
 namespace testutil {
@@ -129,15 +168,10 @@ public:
 private:
   void Run() {
     while (!FStop && !FClicked) {
-      HWND w = nullptr;
-      while ((w = FindWindowExW(nullptr, w, FClass.c_str(), nullptr)) != nullptr) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(w, &pid);
-        if (pid != GetCurrentProcessId() || !IsWindowVisible(w)) continue;
+      if (HWND w = VisibleWindowOfThisProcess(FClass.c_str())) {
         if (HWND b = FindChild(w)) {
           PostMessageW(b, BM_CLICK, 0, 0);
           FClicked = true;
-          break;
         }
       }
       Sleep(20);

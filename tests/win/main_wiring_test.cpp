@@ -1,10 +1,13 @@
 // The main window with its dialogs and settings, in process with the
 // recording library: sources deleted after success (and only then), the
 // settings file's window section and the order of the passes, the settings
-// check before a drop, and the two dialogs placed at the window's corner.
+// check before a drop, the two dialogs placed at the window's corner, drops
+// and jobs while a modal window is up, a settings file in another encoding,
+// and the settings kept whatever ends the program.
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 
 #include "IniDocument.h"
 #include "Main.h"
@@ -53,8 +56,19 @@ protected:
     return lines;
   }
 
+  // A user's pick in a combo box of the options dialog (from any thread).
+  void Pick(vcl::TComboBox* combo, int index) {
+    SendMessageW(combo->Handle(), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    SendMessageW(GetParent(combo->Handle()), WM_COMMAND, MAKEWPARAM(combo->ControlId(), CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(combo->Handle()));
+  }
+  void Drop(const std::wstring& path) {
+    SendMessageW(form->Handle(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({path})), 0);
+  }
+
   std::wstring dir, log, ini;
   std::unique_ptr<TMV_MAIN> form;
+  optiontest::UiThread ui;
 };
 
 TEST_F(MainWiring, SourcesGoOnlyAfterAnOkLine) {
@@ -208,6 +222,173 @@ TEST_F(MainWiring, DialogsOpenAtTheWindowsCorner) {
   EXPECT_EQ(r.top, 90);
   EXPECT_EQ(form->MV_ABOUT->L_AppName->Caption(), L"Morvik 141104");
   Close();
+}
+
+// While a modal window of the program is up, a drop waits and runs when it
+// closes, with the settings confirmed by then; a job that runs under it all
+// the same leaves the main window disabled.
+TEST_F(MainWiring, DropsWaitForModalWindows) {
+  Start();
+  HWND main = form->Handle();
+  TMV_OPTION* options = form->MV_OPTION;
+  for (const wchar_t* n : {L"dropped.txt", L"direct.txt", L"first.txt", L"second.txt"}) WriteFile(dir + n, "x");
+  {
+    optiontest::MessageBoxWatcher watcher;
+    size_t callsUnderDialog = 99;
+    BOOL enabledUnderDialog = TRUE;
+    std::thread user([&] {
+      if (!WaitForWindow(L"TMV_OPTION")) return;
+      Pick(options->CB_Profile, 4);  // empty, and never confirmed
+      Drop(dir + L"dropped.txt");
+      ui.Run([&] { form->CompressSource(dir + L"direct.txt"); });
+      callsUnderDialog = Calls(log).size();
+      enabledUnderDialog = IsWindowEnabled(main);
+      Pick(options->CB_Profile, 2);
+      PostMessageW(options->B_OK->Handle(), BM_CLICK, 0, 0);
+    });
+    form->M_OptionClick(nullptr);
+    user.join();
+    optiontest::Pump(300);
+    EXPECT_EQ(watcher.Count(), 0u) << "the unconfirmed empty profile refused the drop";
+    EXPECT_EQ(callsUnderDialog, 1u) << "only the job called directly ran under the dialog";
+    EXPECT_FALSE(enabledUnderDialog);
+  }
+  EXPECT_TRUE(IsWindowEnabled(main));
+  std::vector<Call> calls = Calls(log);
+  EXPECT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls.back().commandLine.find("a -t7z -mx=9 -r "), 0u) << calls.back().commandLine;
+  EXPECT_NE(calls.back().commandLine.find("dropped.7z"), std::string::npos);
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"[FileOK] dropped.txt"});
+
+  // Under a message box: a drop refused for its empty profile shows why,
+  // and the next drop waits for that box even once the profile is fine.
+  options->CB_Profile->ItemIndex(4);
+  const size_t callsBefore = Calls(log).size();
+  size_t callsUnderBox = 99;
+  std::thread user([&] {
+    HWND box = WaitForWindow(L"#32770");
+    ui.Run([&] { options->CB_Profile->ItemIndex(0); });
+    Drop(dir + L"second.txt");
+    callsUnderBox = Calls(log).size();
+    if (box) PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+  });
+  Drop(dir + L"first.txt");
+  user.join();
+  optiontest::Pump(300);
+  EXPECT_EQ(callsUnderBox, callsBefore);
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"[FileOK] second.txt"});
+  Close();
+}
+
+// Settings saved in another encoding (UTF-8, as editors save by default)
+// are not recognised: the start says so, the run has the defaults, and the
+// file is left exactly as it was, without a word at the close.
+TEST_F(MainWiring, SettingsInAnotherEncodingAreReportedAndKept) {
+  const std::string utf8 = "\xEF\xBB\xBF[Option]\r\n7zCommandLine5=a -t7z -mx=5 -r\r\n7zCommandLineSelect=4\r\n";
+  WriteFile(ini, utf8);
+  optiontest::MessageBoxWatcher watcher;
+  Start();
+  ASSERT_EQ(watcher.Count(), 1u);
+  EXPECT_EQ(watcher.Boxes()[0].text, L"設定ファイルを読み込めません\n" + ini);
+  EXPECT_EQ(form->MV_OPTION->CB_Profile->ItemIndex(), 0);
+  Close();
+  EXPECT_EQ(watcher.Count(), 1u);
+  EXPECT_EQ(ReadFileBytes(ini), utf8);
+}
+
+// The profiles and extensions survive every way the program ends: a close
+// request to every window of the process (the combo boxes' drop-down lists
+// are top-level windows too), also while the options dialog is open; the
+// end of the session; lists destroyed under the dialog.
+class MainWiringEnds : public MainWiring {
+protected:
+  const std::wstring custom = L"a -tzip -mx=1 -r";
+  // A run with profile 5 and its extension written by the user, selected.
+  void Prepare() {
+    morvik::IniDocument doc;
+    doc.WriteString(L"Option", L"7zCommandLine5", custom);
+    doc.WriteString(L"Option", L"7zExt5", L".cbz");
+    doc.WriteInteger(L"Option", L"7zCommandLineSelect", 4);
+    WriteFile(ini, doc.ToBytes());
+    Start();
+  }
+  void ExpectKept(int selected) {
+    morvik::IniDocument doc = morvik::IniDocument::FromBytes(ReadFileBytes(ini));
+    EXPECT_EQ(doc.ReadString(L"Option", L"7zCommandLine", L""), L"a -tzip -mx=9 -mfb=64 -mpass=4 -r");
+    EXPECT_EQ(doc.ReadString(L"Option", L"7zCommandLine3", L""), L"a -t7z -mx=9 -r");
+    EXPECT_EQ(doc.ReadString(L"Option", L"7zCommandLine5", L""), custom);
+    EXPECT_EQ(doc.ReadString(L"Option", L"7zExt3", L""), L".7z");
+    EXPECT_EQ(doc.ReadString(L"Option", L"7zExt5", L""), L".cbz");
+    EXPECT_EQ(doc.ReadInteger(L"Option", L"7zCommandLineSelect", -9), selected);
+  }
+};
+
+TEST_F(MainWiringEnds, CloseRequestsToEveryWindow) {
+  const DWORD thread = GetCurrentThreadId();
+  auto closeEveryWindow = [&] {
+    for (HWND w : ThreadWindows(thread))
+      if (w != form->Handle()) PostMessageW(w, WM_CLOSE, 0, 0);
+    PostMessageW(form->Handle(), WM_CLOSE, 0, 0);
+  };
+  {
+    SCOPED_TRACE("close requests, the lists' first");
+    Prepare();
+    closeEveryWindow();
+    optiontest::Pump(300);
+    EXPECT_EQ(form->MV_OPTION, nullptr) << "the window closed";
+    ExpectKept(4);
+  }
+  {
+    SCOPED_TRACE("close requests while the options dialog is open");
+    Prepare();
+    bool closedUnderDialog = true;
+    HWND ok = form->MV_OPTION->B_OK->Handle();
+    std::thread user([&] {
+      if (!WaitForWindow(L"TMV_OPTION")) return;
+      closeEveryWindow();
+      Sleep(300);
+      ui.Run([&] { closedUnderDialog = form->MV_OPTION == nullptr; });
+      PostMessageW(ok, BM_CLICK, 0, 0);
+    });
+    form->M_OptionClick(nullptr);
+    user.join();
+    optiontest::Pump(300);
+    EXPECT_FALSE(closedUnderDialog);
+    EXPECT_EQ(form->MV_OPTION, nullptr) << "the window closed with the dialog";
+    ExpectKept(4);
+  }
+}
+
+TEST_F(MainWiringEnds, SessionEndAndListsLost) {
+  {
+    SCOPED_TRACE("the end of the session");
+    Prepare();
+    form->MV_OPTION->CB_Profile->ItemIndex(2);
+    EXPECT_TRUE(SendMessageW(form->Handle(), WM_QUERYENDSESSION, 0, 0));
+    SendMessageW(form->Handle(), WM_ENDSESSION, TRUE, 0);
+    ExpectKept(2);
+  }
+  {
+    SCOPED_TRACE("lists destroyed");
+    Prepare();
+    TMV_OPTION* options = form->MV_OPTION;
+    for (vcl::TComboBox* combo : {options->CB_Ext, options->CB_Profile}) DestroyWindow(ComboList(combo->Handle()));
+    optiontest::Pump(200);
+    for (vcl::TComboBox* combo : {options->CB_Ext, options->CB_Profile}) {
+      EXPECT_EQ(SendMessageW(combo->Handle(), CB_GETCOUNT, 0, 0), 10) << "the control shows its items again";
+      EXPECT_EQ(SendMessageW(combo->Handle(), CB_GETCURSEL, 0, 0), 4);
+      EXPECT_NE(ComboList(combo->Handle()), nullptr);
+    }
+    optiontest::MessageBoxWatcher watcher;
+    WriteFile(dir + L"comic.txt", "x");
+    Drop(dir + L"comic.txt");
+    EXPECT_EQ(watcher.Count(), 0u);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"[FileOK] comic.txt"});
+    ASSERT_FALSE(Calls(log).empty());
+    EXPECT_NE(Calls(log).back().commandLine.find("comic.cbz"), std::string::npos);
+    Close();
+    ExpectKept(4);
+  }
 }
 
 }  // namespace

@@ -315,11 +315,15 @@ TEST_F(OptionSettings, UnreadableFileGivesDefaultsAndIsNotReplaced) {
   EXPECT_TRUE(fs::exists(ini / L"inside"));
 }
 
+// Not recognised, so handled as unreadable: defaults, and never replaced.
 TEST_F(OptionSettings, EightBitFileGivesDefaults) {
-  WriteBytes(ini, "[Option]\r\nDelFile=1\r\n7zCommandLineSelect=2\r\n");
-  EXPECT_TRUE(dlg->LoadSettings());
+  const std::string bytes = "[Option]\r\nDelFile=1\r\n7zCommandLineSelect=2\r\n";
+  WriteBytes(ini, bytes);
+  EXPECT_FALSE(dlg->LoadSettings());
   EXPECT_FALSE(dlg->C_DelFile->Checked());
   EXPECT_EQ(dlg->CB_Profile->ItemIndex(), 0);
+  EXPECT_FALSE(dlg->SaveSettings());
+  EXPECT_EQ(ReadBytes(ini), bytes);
 }
 
 }  // namespace

@@ -53,7 +53,7 @@ std::string FileArchivePath(const std::wstring& source, const TJobSettings& sett
 }
 
 std::string FolderArchivePath(const std::wstring& folder, const TJobSettings& settings) {
-  std::wstring name = NamePart(folder);
+  std::wstring name = SourceName(folder);
   if (settings.DestFolderMode == dfChosenFolder)
     return DestinationPrefix(settings.DestFolder) + Utf8Encode(name + settings.Extension);
   return Utf8Encode(FolderPart(folder) + name + settings.Extension);
@@ -65,7 +65,8 @@ std::string FileCommandLine(const TJobSettings& settings, const std::string& arc
 
 std::string FolderCommandLine(const TJobSettings& settings, const std::string& archive, const std::wstring& folder) {
   std::string head = Utf8Encode(settings.Profile) + " " + Quoted(archive) + " ";
-  if (settings.TopFolderCompress)
+  // A drive root has no name to lead its entries: it gives its contents.
+  if (settings.TopFolderCompress && !NamePart(folder).empty())
     return head + Quoted(Utf8Encode(FolderPart(folder))) + " " + Quoted(Utf8Encode(NamePart(folder)) + "\\*");
   // The base folder ends with exactly one separator; a drive root has it already.
   std::wstring base = folder;
@@ -74,31 +75,68 @@ std::string FolderCommandLine(const TJobSettings& settings, const std::string& a
 }
 
 namespace {
-// The full form of a path, for comparing: absolute, separators as one "\",
-// upper case, no closing separator.
-std::wstring ComparableFullPath(const std::wstring& path) {
-  DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  std::wstring full(n ? n : 1, L'\0');
-  n = n ? GetFullPathNameW(path.c_str(), n, full.data(), nullptr) : 0;
-  full.resize(n);
-  if (full.empty()) full = path;
-  std::wstring out;
-  for (wchar_t c : full) {
-    if (IsSeparator(c)) {
-      if (!out.empty() && out.back() == L'\\') continue;
-      c = L'\\';
-    }
-    out.push_back(c);
+bool StartsWith(const std::wstring& text, const wchar_t* head) { return text.rfind(head, 0) == 0; }
+
+// The folder that holds a long-form path, itself in the long form; empty for
+// a root ("\\?\C:\", "\\?\UNC\server\share\").
+std::wstring LongFormParent(const std::wstring& path) {
+  size_t root = 7;  // "\\?\C:\"
+  if (StartsWith(path, L"\\\\?\\UNC\\")) {
+    size_t server = path.find(L'\\', 8);
+    size_t share = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
+    root = share == std::wstring::npos ? path.size() : share + 1;
   }
-  while (out.size() > 1 && out.back() == L'\\') out.pop_back();
-  if (!out.empty()) CharUpperBuffW(out.data(), static_cast<DWORD>(out.size()));
-  return out;
+  std::wstring p = path;
+  while (p.size() > root && p.back() == L'\\') p.pop_back();
+  if (p.size() <= root) return {};
+  size_t cut = p.rfind(L'\\');
+  return cut + 1 <= root ? p.substr(0, root) : p.substr(0, cut);
 }
 }  // namespace
 
-bool IsInsideFolder(const std::wstring& path, const std::wstring& folder) {
-  const std::wstring p = ComparableFullPath(path);
-  const std::wstring f = ComparableFullPath(folder);
-  if (f.empty() || p.size() <= f.size()) return false;
-  return p.compare(0, f.size(), f) == 0 && p[f.size()] == L'\\';
+std::wstring SourcePath(const std::wstring& typed) {
+  std::wstring full = vcl::IsLongFormPath(typed) ? typed : vcl::FullPathName(typed);
+  // "COM1\" names the device as "COM1" does once its archive is named.
+  if (vcl::LongFormPath(full).empty() || vcl::LongFormPath(StripTrailingSeparators(full)).empty()) return {};
+  if (!vcl::IsLongFormPath(full)) return full;
+  std::wstring usual = StartsWith(full, L"\\\\?\\UNC\\") ? L"\\" + full.substr(7) : full.substr(4);
+  return vcl::FullPathName(usual) == usual ? usual : full;
+}
+
+std::wstring SourceName(const std::wstring& path) {
+  std::wstring p = StripTrailingSeparators(path);
+  std::wstring name = NamePart(p);
+  if (name.empty() && p.size() >= 2) {
+    size_t colon = p.find_last_of(L':');
+    if (colon != std::wstring::npos && colon > 0) name = p.substr(colon - 1, 1);
+  }
+  return name;
+}
+
+bool IsRootPath(const std::wstring& path) {
+  std::wstring full = vcl::LongFormPath(path);
+  return !full.empty() && LongFormParent(full).empty();
+}
+
+std::wstring PathKey(const std::wstring& path) {
+  std::wstring key = vcl::LongFormPath(StripTrailingSeparators(path));
+  if (key.empty()) key = path;
+  if (!key.empty()) CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+  return key;
+}
+
+bool IsSameFile(const std::wstring& a, const std::wstring& b) {
+  return vcl::FileIdentity(a).Same(vcl::FileIdentity(b));
+}
+
+bool ArchiveIsOutside(const std::wstring& archive, const std::wstring& source) {
+  vcl::TFileIdentity held = vcl::FileIdentity(source);
+  vcl::TFileHandle file(vcl::OpenForQuery(archive));
+  vcl::TFileIdentity written = vcl::FileIdentity(file.Get());
+  if (!held.Valid || !written.Valid || written.Folder || written.Same(held)) return false;
+  for (const std::wstring& start : {vcl::LongFormPath(archive), vcl::FinalPathName(file.Get())}) {
+    for (std::wstring folder = LongFormParent(start); !folder.empty(); folder = LongFormParent(folder))
+      if (vcl::FileIdentity(folder).Same(held)) return false;
+  }
+  return true;
 }

@@ -51,6 +51,12 @@ const TMenuDescription kMenu[] = {
     {&TMV_MAIN::M_About, L"M_About", &TMV_MAIN::M_Help, L"バージョン情報(&A)", scNone, &TMV_MAIN::M_AboutClick},
 };
 
+// An entry name as archives compare it: without regard to case.
+std::wstring EntryKey(std::wstring name) {
+  if (!name.empty()) CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
+  return name;
+}
+
 // The window as designed: client area 300 x 300, Tahoma 8 pt, button face.
 const int kClientWidth = 300;
 const int kClientHeight = 300;
@@ -336,11 +342,13 @@ void TMV_MAIN::RunBatch(const std::vector<std::wstring>& paths, TBatchKind kind)
   // Command-line and drop batches start with an empty log; menu commands
   // append to it.
   if (kind != bkMenu) LIST->Items().Clear();
+  FBatchArchives.clear();
   for (const std::wstring& path : paths) {
     if (FCloseRequested) break;
     CompressSource(path);
   }
   FBatchRunning = false;
+  FBatchArchives.clear();
   UpdateJobCommands();
   if (FCloseRequested) {
     FCloseRequested = false;
@@ -422,18 +430,21 @@ void TMV_MAIN::CompressSource(const std::wstring& Path) {
   if (Application) Application->ProcessMessages();
   if (FCloseRequested) return;
 
-  std::wstring notified = Path;
-  switch (GetSourceKind(Path)) {
+  // Jobs work on the full path: neither the current folder nor the way the
+  // path is written changes what an archive holds or where it goes.
+  const std::wstring source = SourcePath(Path);
+  std::wstring notified = source.empty() ? Path : source;
+  switch (source.empty() ? skUnreadable : GetSourceKind(source)) {
     case skZipArchive:
     case sk7zArchive:
-      LastJobSucceeded = RenameArchive(Path);
+      LastJobSucceeded = RenameArchive(source);
       break;
     case skFile:
-      LastJobSucceeded = CompressFile(Path);
+      LastJobSucceeded = CompressFile(source);
       break;
     case skFolder:
-      notified = StripTrailingSeparators(Path);
-      LastJobSucceeded = CompressFolder(Path);
+      notified = StripTrailingSeparators(source);
+      LastJobSucceeded = CompressFolder(source);
       break;
     case skUnreadable:
       break;
@@ -443,11 +454,16 @@ void TMV_MAIN::CompressSource(const std::wstring& Path) {
 }
 
 TSourceKind TMV_MAIN::GetSourceKind(const std::wstring& Path) {
-  DWORD attributes = GetFileAttributesW(Path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return skFolder;
-  TFileHandle file(CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  // Only folders and files on a disk are looked into: a device or a pipe is
+  // never opened (a serial port's read waits for good), and a name the system
+  // reads as a device has no long form.
+  const std::wstring name = LongFormPath(Path);
+  DWORD attributes = name.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DEVICE)) return skUnreadable;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return skFolder;
+  TFileHandle file(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.Valid()) return skUnreadable;
+  if (!file.Valid() || GetFileType(file.Get()) != FILE_TYPE_DISK) return skUnreadable;
   char signature[2] = {};
   DWORD got = 0;
   if (!ReadFile(file.Get(), signature, 2, &got, nullptr)) got = 0;
@@ -457,54 +473,79 @@ TSourceKind TMV_MAIN::GetSourceKind(const std::wstring& Path) {
 }
 
 bool TMV_MAIN::CompressFile(const std::wstring& Path) {
-  bool result = true;
   TJobSettings settings = ReadJobSettings();
   std::string archive = FileArchivePath(Path, settings);
+  const std::wstring archivePath = Utf8Decode(archive);
   std::wstring name = NamePart(Path);
 
   Caption(L"[圧縮中/File] " + name);
   Enabled(false);
-  if (CallSevenZip(FileCommandLine(settings, archive, Path)) != 0) {
-    LIST->Items().Add(L"[FileNG] " + name);
-    result = false;
-  } else {
-    LIST->Items().Add(L"[FileOK] " + name);
-    if (settings.DelFile) DeleteSource(Path);
-  }
+  // A file whose archive path is the file itself (a ".zip" that does not
+  // start with "PK") would be written over while it is read.
+  bool result = !IsSameFile(archivePath, Path) && WriteArchive(archivePath, name, FileCommandLine(settings, archive, Path));
+  LIST->Items().Add((result ? L"[FileOK] " : L"[FileNG] ") + name);
+  if (result && settings.DelFile) DeleteSource(Path, archivePath, settings.DeleteMode);
   Enabled(true);
   Caption(L"完了.");
   return result;
 }
 
 bool TMV_MAIN::CompressFolder(const std::wstring& Path) {
-  bool result = true;
   TJobSettings settings = ReadJobSettings();
   // "C:\data\photos\" names the folder "photos", like "C:\data\photos".
   std::wstring folder = StripTrailingSeparators(Path);
   std::string archive = FolderArchivePath(folder, settings);
-  std::wstring name = NamePart(folder);
+  const std::wstring archivePath = Utf8Decode(archive);
+  std::wstring name = SourceName(folder);
 
   Caption(L"[圧縮中/Directory] " + name);
   Enabled(false);
-  if (CallSevenZip(FolderCommandLine(settings, archive, folder)) != 0) {
-    LIST->Items().Add(L"[DirectoryNG] " + name);
-    result = false;
-  } else {
-    LIST->Items().Add(L"[DirectoryOK] " + name);
-    // A folder that holds its own new archive (a destination inside it) is
-    // kept: deleting it would take the archive along.
-    if (settings.DelFile && !IsInsideFolder(Utf8Decode(archive), folder)) DeleteSource(folder);
-  }
+  bool result = WriteArchive(archivePath, L"", FolderCommandLine(settings, archive, folder));
+  LIST->Items().Add((result ? L"[DirectoryOK] " : L"[DirectoryNG] ") + name);
+  // A folder that holds its own new archive (a destination inside it, by
+  // whatever path) is kept: deleting it would take the archive along.
+  if (result && settings.DelFile) DeleteSource(folder, archivePath, settings.DeleteMode);
   Enabled(true);
   Caption(L"完了.");
   return result;
+}
+
+bool TMV_MAIN::WriteArchive(const std::wstring& archive, const std::wstring& entry, const std::string& commandLine) {
+  // An archive path the system reads as a device is never handed over, nor
+  // one that would replace what this batch wrote for another source.
+  if (LongFormPath(archive).empty() || ReplacesBatchArchive(archive, entry)) return false;
+  if (CallSevenZip(commandLine) != 0) return false;
+  RecordBatchArchive(archive, entry);
+  return true;
+}
+
+bool TMV_MAIN::ReplacesBatchArchive(const std::wstring& archive, const std::wstring& entry) const {
+  if (FBatchArchives.empty()) return false;
+  const std::wstring key = PathKey(archive);
+  const TFileIdentity identity = FileIdentity(archive);
+  const std::wstring entryKey = EntryKey(entry);
+  for (const TBatchArchive& written : FBatchArchives) {
+    if (written.Key != key && !written.Identity.Same(identity)) continue;
+    // Two files of other names add two entries to one archive.
+    if (!entryKey.empty() && !written.Entry.empty() && written.Entry != entryKey) continue;
+    return true;
+  }
+  return false;
+}
+
+void TMV_MAIN::RecordBatchArchive(const std::wstring& archive, const std::wstring& entry) {
+  // Jobs outside a batch (one source from a test or a caller) stand alone.
+  if (!FBatchRunning) return;
+  FBatchArchives.push_back({PathKey(archive), FileIdentity(archive), EntryKey(entry)});
 }
 
 bool TMV_MAIN::RenameArchive(const std::wstring& Path) {
   // Already an archive: it only gets the selected extension, in its own folder.
   std::wstring target = ReplaceExtension(Path, ReadJobSettings().Extension);
   std::wstring name = NamePart(Path);
-  if (MoveFileW(Path.c_str(), target.c_str())) {
+  // MoveFileW never replaces a file that is there.
+  if (MoveFileW(LongFormPath(Path).c_str(), LongFormPath(target).c_str())) {
+    RecordBatchArchive(target, L"");
     LIST->Items().Add(L"[RenameOK] " + name);
     return true;
   }
@@ -512,14 +553,17 @@ bool TMV_MAIN::RenameArchive(const std::wstring& Path) {
   return false;
 }
 
-void TMV_MAIN::DeleteSource(const std::wstring& Path) {
+bool TMV_MAIN::DeleteSource(const std::wstring& Path, const std::wstring& Archive, TDeleteMode Mode) {
+  // Only a source whose archive provably holds it goes: the archive must be
+  // at its path, and deleting the source must not take the archive along.
+  if (IsRootPath(Path) || !ArchiveIsOutside(Archive, Path)) return false;
+  // The shell takes usual paths of fewer than MAX_PATH characters. Longer ones
+  // are deleted directly through their long form; the recycle bin cannot take
+  // them, and such a source stays where it is.
+  const bool shellTakes = !IsLongFormPath(Path) && Path.size() < MAX_PATH;
   TStringList names({Path});
-  // The outcome is not checked: the job has succeeded either way.
-  if (ReadJobSettings().DeleteMode == dmRecycleBin) {
-    SHOP->Delete(names);
-  } else {
-    SHOP->DeleteNoUndo(names);
-  }
+  if (Mode == dmRecycleBin) return shellTakes && SHOP->Delete(names);
+  return shellTakes ? SHOP->DeleteNoUndo(names) : morvik::DeleteTree(Path);
 }
 
 void TMV_MAIN::ApplyAutoClose() {

@@ -17,6 +17,7 @@
 #include "Menus.h"
 #include "Option.h"
 #include "Shoperation.h"
+#include "SysUtils.h"
 
 enum TSourceKind { skUnreadable, skZipArchive, sk7zArchive, skFile, skFolder };
 
@@ -78,8 +79,9 @@ public:
   bool CompressFolder(const std::wstring& Path);
   bool RenameArchive(const std::wstring& Path);
   void ApplyAutoClose();
-  // Deletes a source after its successful job, as the settings ask.
-  void DeleteSource(const std::wstring& Path);
+  // Deletes a source after its successful job, in the given way, when its
+  // archive is there and outside it (ArchiveIsOutside); true when it went.
+  bool DeleteSource(const std::wstring& Path, const std::wstring& Archive, TDeleteMode Mode);
 
   // The settings file: the window's own section.
   std::wstring SettingsPath;
@@ -112,6 +114,9 @@ private:
   void UpdateJobCommands();
   void ReportUnreadableSettings();
   int CallSevenZip(const std::string& commandLine);
+  bool WriteArchive(const std::wstring& archive, const std::wstring& entry, const std::string& commandLine);
+  bool ReplacesBatchArchive(const std::wstring& archive, const std::wstring& entry) const;
+  void RecordBatchArchive(const std::wstring& archive, const std::wstring& entry);
 
   bool FBatchRunning = false;
   bool FCloseRequested = false;
@@ -121,6 +126,15 @@ private:
   // Drops that arrived while a batch, the start-up or a modal window was
   // under way; each runs as a batch of its own.
   std::deque<std::vector<std::wstring>> FPendingDrops;
+  // The archives the running batch has written or renamed into place, each
+  // with the entry name its file job added (upper case; empty when the
+  // entries are not known here: a folder's, a renamed archive's).
+  struct TBatchArchive {
+    std::wstring Key;
+    vcl::TFileIdentity Identity;
+    std::wstring Entry;
+  };
+  std::vector<TBatchArchive> FBatchArchives;
 };
 
 extern TMV_MAIN* MV_MAIN;

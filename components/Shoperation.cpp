@@ -7,6 +7,7 @@
 
 #include "Controls.h"
 #include "Forms.h"
+#include "SysUtils.h"
 
 namespace morvik {
 
@@ -199,6 +200,73 @@ bool TSHOperation::BrowseFolder() {
   SHGetPathFromIDListW(chosen.get(), display);
   FFolderName = display;
   return true;
+}
+
+namespace {
+
+// Calls visit for every name in a folder (not "." and ".."), with its
+// attributes, until visit returns false; false when the folder cannot be
+// listed or visit stopped.
+template <class Visit>
+bool ForEachName(const std::wstring& folder, Visit visit) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  // An empty folder may have no names at all, not even "." and "..".
+  if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  bool all = true;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (!visit(folder + L"\\" + name, data.dwFileAttributes)) {
+      all = false;
+      break;
+    }
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return all;
+}
+
+bool HoldsNoLink(const std::wstring& path, DWORD attributes) {
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
+  return ForEachName(path, HoldsNoLink);
+}
+
+bool DeleteAll(const std::wstring& path, DWORD attributes) {
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteFileW(path.c_str()) != 0;
+  // Everything in the folder is tried, even after a failure.
+  ForEachName(path, [](const std::wstring& name, DWORD a) {
+    DeleteAll(name, a);
+    return true;
+  });
+  return RemoveDirectoryW(path.c_str()) != 0;
+}
+
+// True for the long form of a drive root or a share's root, which is never
+// deleted.
+bool IsRoot(const std::wstring& name) {
+  size_t start = 4;  // after "\\?\"
+  int parts = 1;     // "C:"
+  if (name.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    start = 8;
+    parts = 2;  // "server\share"
+  }
+  size_t pos = start;
+  for (int i = 0; i < parts && pos != std::wstring::npos; ++i) pos = name.find(L'\\', pos + 1);
+  return pos == std::wstring::npos || pos + 1 >= name.size();
+}
+
+}  // namespace
+
+bool DeleteTree(const std::wstring& path) {
+  std::wstring name = vcl::LongFormPath(path);
+  // A closing separator would double the one put before each name inside.
+  while (!name.empty() && name.back() == L'\\') name.pop_back();
+  if (name.empty() || IsRoot(name)) return false;
+  DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !HoldsNoLink(name, attributes)) return false;
+  return DeleteAll(name, attributes);
 }
 
 }  // namespace morvik

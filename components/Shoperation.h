@@ -82,4 +82,12 @@ private:
   DWORD FFlags = 65;  // BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE
 };
 
+// Deletes a file, or a folder with everything in it, through the long form of
+// its path (vcl::LongFormPath), for paths the shell cannot take: those of
+// MAX_PATH characters or more. Read-only files go too. A link (a symbolic
+// link, a junction) cannot everywhere be removed without touching what it
+// points to, so a source that is one, or a folder that holds one, is kept
+// whole. True when nothing is left.
+bool DeleteTree(const std::wstring& path);
+
 }  // namespace morvik

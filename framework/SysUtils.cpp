@@ -77,4 +77,92 @@ std::wstring ExeFolder() {
   return pos == std::wstring::npos ? std::wstring() : path.substr(0, pos + 1);
 }
 
+namespace {
+bool StartsWith(const std::wstring& text, const wchar_t* head) { return text.rfind(head, 0) == 0; }
+}  // namespace
+
+std::wstring FullPathName(const std::wstring& path) {
+  if (path.empty()) return {};
+  // The size the call asks for can grow if the current folder changes
+  // between two calls: ask until the text fits.
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0) return {};
+    if (n < full.size()) {
+      full.resize(n);
+      return full;
+    }
+    full.resize(n);
+  }
+}
+
+bool IsLongFormPath(const std::wstring& path) { return StartsWith(path, L"\\\\?\\"); }
+
+namespace {
+// A long form that names a drive's path or a network path; the rest of that
+// namespace ("\\?\COM1", "\\?\GLOBALROOT\...") reaches devices.
+bool IsLongFormFilePath(const std::wstring& path) {
+  if (StartsWith(path, L"\\\\?\\UNC\\")) return true;
+  wchar_t drive = path.size() >= 7 ? static_cast<wchar_t>(path[4] | 0x20) : L'\0';
+  return drive >= L'a' && drive <= L'z' && path[5] == L':' && path[6] == L'\\';
+}
+}  // namespace
+
+std::wstring LongFormPath(const std::wstring& path) {
+  if (IsLongFormPath(path)) return IsLongFormFilePath(path) ? path : std::wstring();
+  std::wstring full = FullPathName(path);
+  // "//?/C:/x" is the long form written with the other separator.
+  if (IsLongFormPath(full)) return IsLongFormFilePath(full) ? full : std::wstring();
+  if (full.empty() || StartsWith(full, L"\\\\.\\")) return {};
+  if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+HANDLE OpenForQuery(const std::wstring& path) {
+  std::wstring name = LongFormPath(path);
+  if (name.empty()) return INVALID_HANDLE_VALUE;
+  // Named pipes and devices are not files: a disk file's attributes come
+  // first, and only then is anything opened.
+  DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DEVICE)) return INVALID_HANDLE_VALUE;
+  HANDLE h = CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+TFileIdentity FileIdentity(HANDLE file) {
+  TFileIdentity id;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info)) return id;
+  id.Valid = true;
+  id.Folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  id.Volume = info.dwVolumeSerialNumber;
+  id.IndexHigh = info.nFileIndexHigh;
+  id.IndexLow = info.nFileIndexLow;
+  return id;
+}
+
+TFileIdentity FileIdentity(const std::wstring& path) {
+  TFileHandle file(OpenForQuery(path));
+  return FileIdentity(file.Get());
+}
+
+std::wstring FinalPathName(HANDLE file) {
+  std::wstring name(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED);
+    if (n == 0) return {};
+    if (n < name.size()) {
+      name.resize(n);
+      return name;
+    }
+    name.resize(n);
+  }
+}
+
 }  // namespace vcl

@@ -30,6 +30,25 @@ void SetCommandLine(const std::wstring& commandLine);
 std::wstring ExeFileName();
 std::wstring ExeFolder();
 
+// The full path the system makes of a path, of any length: from the current
+// folder, or a drive's own current folder for "C:name"; "/" read as "\"; "."
+// and ".." taken out; trailing dots and blanks of the last name dropped.
+// A last name that is a reserved device name ("aux", "con.txt", "COM1 .")
+// comes back as a device path ("\\.\aux"). Empty when no path can be made.
+std::wstring FullPathName(const std::wstring& path);
+
+// True for a path in the long form "\\?\...", which the system takes
+// literally and at any length.
+bool IsLongFormPath(const std::wstring& path);
+
+// The one form in which the program hands a path to a file-system call: the
+// full path in its long form, "\\?\C:\..." or, for a network path,
+// "\\?\UNC\server\share\...". A path already in that form comes back
+// as it is. A device path ("\\.\COM1", "\\?\COM1"), or a name that the
+// system reads as a device, gives an empty text, which names nothing: no call
+// opens a device with it.
+std::wstring LongFormPath(const std::wstring& path);
+
 // Owns one Win32 handle-like value and frees it with Free on every path.
 template <typename T, typename Free>
 class TOwned {
@@ -83,5 +102,29 @@ public:
 private:
   HANDLE FHandle;
 };
+
+// Opens a file or a folder on a disk only to ask about it: no read or write
+// access, every sharing mode, links followed. Anything that is not a file or
+// a folder on a disk (a device, a pipe) gives an invalid handle.
+HANDLE OpenForQuery(const std::wstring& path);
+
+// What a file or a folder is, whatever path, link or drive letter reaches
+// it: the serial number of its volume and its index there.
+struct TFileIdentity {
+  bool Valid = false;
+  bool Folder = false;
+  DWORD Volume = 0;
+  DWORD IndexHigh = 0;
+  DWORD IndexLow = 0;
+  bool Same(const TFileIdentity& other) const {
+    return Valid && other.Valid && Volume == other.Volume && IndexHigh == other.IndexHigh && IndexLow == other.IndexLow;
+  }
+};
+TFileIdentity FileIdentity(HANDLE file);
+TFileIdentity FileIdentity(const std::wstring& path);
+
+// The path of an open file with every link, junction and substituted drive
+// resolved, in the long form; empty when the system cannot tell.
+std::wstring FinalPathName(HANDLE file);
 
 }  // namespace vcl

@@ -1,7 +1,7 @@
 // TSHOperation against the real shell under Wine: name lists, the requests it
 // hands over (seen through its shell-call seam, which passes each request on
-// unchanged), real deletions, moves and renames, and the folder browser's
-// early refusals.
+// unchanged), real deletions, moves and renames, the folder browser's early
+// refusals, and the deletion of long paths past the shell.
 #include <windows.h>
 #include <objbase.h>
 
@@ -195,6 +195,24 @@ TEST_F(ShellOperation, PathsOfMaxPathOrMoreAreNotHandedToTheShell) {
   TStringList names({fits.wstring()});
   EXPECT_TRUE(shop.DeleteNoUndo(names));
   EXPECT_FALSE(fs::exists(fits));
+}
+
+TEST_F(ShellOperation, DeleteTreeTakesWhatTheShellCannot) {
+  // A folder beyond MAX_PATH with a read-only file, an empty folder and a
+  // file nested deeper still; a file beyond MAX_PATH on its own.
+  const std::wstring L = L"\\\\?\\";
+  fs::path tree = dir / std::wstring(150, L't');
+  FileOfLength(tree / std::wstring(150, L'u'), 400);
+  fs::create_directories(L + (tree / L"empty").wstring());
+  fs::path readOnly = FileOfLength(tree, 300);
+  SetFileAttributesW((L + readOnly.wstring()).c_str(), FILE_ATTRIBUTE_READONLY);
+  fs::path single = FileOfLength(dir / L"single", 500);
+  EXPECT_TRUE(morvik::DeleteTree(tree.wstring() + L"\\"));
+  EXPECT_FALSE(fs::exists(L + tree.wstring()));
+  EXPECT_TRUE(morvik::DeleteTree(single.wstring()));
+  EXPECT_FALSE(fs::exists(L + single.wstring()));
+  EXPECT_FALSE(morvik::DeleteTree((dir / L"never-there").wstring()));
+  EXPECT_TRUE(g_requests.empty()) << "the shell is not asked";
 }
 
 TEST_F(ShellOperation, MultipleDestinationsOnlyWithSeveralDestinations) {

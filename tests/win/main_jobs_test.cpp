@@ -1,8 +1,11 @@
 // The main window in process, with the recording library beside the test
 // program as its 7-ZIP32.DLL: source kinds, command lines, log lines, the
-// outcome of batches, auto-close, the command line at start-up and drops.
+// outcome of batches, auto-close, the command line at start-up and drops;
+// every form of path a user can give, device names, and when a source may be
+// deleted after its job.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
 
 #include "Forms.h"
@@ -30,6 +33,7 @@ protected:
     log = dir + L"recorder.log";
     SetEnvironmentVariableW(L"MORVIK_RECORDER_LOG", log.c_str());
     SetEnvironmentVariableW(L"MORVIK_RECORDER_RESULTS", nullptr);
+    SetEnvironmentVariableW(L"MORVIK_RECORDER_WRITE", nullptr);
     SetEnvironmentVariableW(L"MORVIK_RECORDER_VERSION", L"922");
     SetEnvironmentVariableW(L"MORVIK_RECORDER_SUBVERSION", L"2");
     vcl::SetCommandLine(L"Morvik.exe");
@@ -45,8 +49,12 @@ protected:
 
   void TearDown() override {
     form.reset();
+    SetEnvironmentVariableW(L"MORVIK_RECORDER_WRITE", nullptr);
     RemoveScratchFolder(dir);
   }
+
+  // The recording library leaves an archive file behind each successful call.
+  void WriteArchives(bool on) { SetEnvironmentVariableW(L"MORVIK_RECORDER_WRITE", on ? L"1" : nullptr); }
 
   void Results(const wchar_t* list) { SetEnvironmentVariableW(L"MORVIK_RECORDER_RESULTS", list); }
 
@@ -381,6 +389,237 @@ TEST_F(MainWindow, ACloseRequestDuringABatchEndsItAndClosesTheWindow) {
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"[FileOK] 1.txt"}));
   EXPECT_EQ(closeCount, 1);
   EXPECT_EQ(form->ArchiverModule, nullptr);  // the close released the library
+}
+
+// Names that the system reads as devices (under Wine "com1" is a serial port,
+// whose read waits for good) are never opened: such a source is skipped like
+// a path that names nothing, whatever is on the disk under that name.
+TEST_F(MainWindow, DeviceNamesAreSkippedAndNeverOpened) {
+  const std::vector<std::wstring> files = {L"aux", L"con.txt", L"nul.doc", L"AUX. .", L"Com1.tar.gz", L"lpt1"};
+  for (const auto& n : files) WriteFile(dir + n, "on the disk");
+  ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + dir + L"COM1").c_str(), nullptr));
+  WriteFile(dir + L"COM1\\inner.txt", "inner");
+  std::vector<std::wstring> sources = files;
+  sources.push_back(L"COM1");
+  for (const auto& n : sources) {
+    // On a thread of its own: a read that waits for good fails the test
+    // instead of hanging it.
+    auto kind = std::make_shared<std::promise<TSourceKind>>();
+    std::future<TSourceKind> result = kind->get_future();
+    std::thread([kind, path = dir + n] { kind->set_value(TMV_MAIN::GetSourceKind(path)); }).detach();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready) << U8(n) << " was opened";
+    EXPECT_EQ(result.get(), skUnreadable) << U8(n);
+  }
+  form->LoadArchiver();
+  form->LIST->Items().Clear();
+  sources.push_back(L"COM1\\");  // the folder itself, yet its archive would be the device
+  for (const auto& n : sources) form->CompressSource(dir + n);
+  EXPECT_TRUE(LogLines().empty());
+  EXPECT_TRUE(CommandLines().empty());
+  for (const auto& n : files) EXPECT_EQ(ReadFileBytes(L"\\\\?\\" + dir + n), "on the disk") << U8(n);
+}
+
+// A source is made a full path before anything is named after it: the
+// current folder, "/" for "\\", "." and ".." and the long form "\\?\\" all give
+// the command line of the same path written the usual way. Device paths are
+// skipped; a drive root is named after its letter.
+TEST_F(MainWindow, EveryFormOfAPathNamesTheSameArchive) {
+  const std::string d = U8(dir);
+  const std::string p = kProfile;
+  CreateDirectoryW((dir + L"sub").c_str(), nullptr);
+  CreateDirectoryW((dir + L"other").c_str(), nullptr);
+  CreateDirectoryW((dir + L"photos").c_str(), nullptr);
+  WriteFile(dir + L"sub\\f.txt", "f");
+  WriteFile(dir + L"other\\g.txt", "g");
+  std::wstring slashed = dir;
+  for (auto& c : slashed) if (c == L'\\') c = L'/';
+  std::wstring system(MAX_PATH, L'\0');
+  system.resize(GetSystemDirectoryW(system.data(), MAX_PATH));
+  const std::wstring root = system.substr(0, 3);  // a drive root, say "C:\\"
+  const std::string letter = U8(root.substr(0, 1));
+
+  TJobSettings plain;
+  TJobSettings top = plain;
+  top.TopFolderCompress = true;
+  TJobSettings chosen = plain;
+  chosen.DestFolderMode = dfChosenFolder;
+  chosen.DestFolder = dir + L"out";
+  TJobSettings chosenTop = chosen;
+  chosenTop.TopFolderCompress = true;
+
+  struct Case { const TJobSettings* s; std::wstring source; std::string commandLine, line; };
+  const Case cases[] = {
+      {&plain, L"f.txt", p + " \"" + d + "sub\\f.zip\" \"" + d + "sub\\f.txt\"", "[FileOK] f.txt"},
+      {&plain, L"..\\other\\g.txt", p + " \"" + d + "other\\g.zip\" \"" + d + "other\\g.txt\"", "[FileOK] g.txt"},
+      {&plain, L".\\..\\photos", p + " \"" + d + "photos.zip\" \"" + d + "photos\\\" *", "[DirectoryOK] photos"},
+      {&chosen, slashed + L"sub/f.txt", p + " \"" + d + "out\\f.zip\" \"" + d + "sub\\f.txt\"", "[FileOK] f.txt"},
+      {&top, slashed + L"photos/", p + " \"" + d + "photos.zip\" \"" + d + "\" \"photos\\*\"", "[DirectoryOK] photos"},
+      {&plain, L"\\\\?\\" + dir + L"sub\\f.txt", p + " \"" + d + "sub\\f.zip\" \"" + d + "sub\\f.txt\"", "[FileOK] f.txt"},
+      {&top, L"\\\\?\\" + dir + L"photos", p + " \"" + d + "photos.zip\" \"" + d + "\" \"photos\\*\"", "[DirectoryOK] photos"},
+      {&plain, L"\\\\.\\" + dir + L"sub\\f.txt", "", ""},
+      {&plain, L"\\\\.\\COM1", "", ""},
+      {&chosen, root, p + " \"" + d + "out\\" + letter + ".zip\" \"" + U8(root) + "\" *", "[DirectoryOK] " + letter},
+      {&chosenTop, root, p + " \"" + d + "out\\" + letter + ".zip\" \"" + U8(root) + "\" *", "[DirectoryOK] " + letter},
+  };
+  wchar_t previous[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW((dir + L"sub").c_str()));
+  form->LoadArchiver();
+  for (const Case& c : cases) {
+    DeleteFileW(log.c_str());
+    form->LIST->Items().Clear();
+    settings = *c.s;
+    form->CompressSource(c.source);
+    std::vector<std::string> lines = CommandLines();
+    EXPECT_EQ(lines, c.commandLine.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.commandLine})
+        << U8(c.source);
+    EXPECT_EQ(LogLines(), c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line}) << U8(c.source);
+  }
+  SetCurrentDirectoryW(previous);
+}
+
+// A source goes only when its archive is there, at its final path, outside
+// the source: compared by what the file system says each folder is, not by
+// how its path is written (here an 8.3 short name reaches into the source).
+TEST_F(MainWindow, ASourceGoesOnlyWithItsArchiveOutsideIt) {
+  form->LoadArchiver();
+  for (TDeleteMode mode : {dmRecycleBin, dmDirect}) {
+    const std::wstring base = dir + (mode == dmDirect ? L"direct\\" : L"recycle\\");
+    const std::wstring src = base + L"a folder with a long name";
+    CreateDirectoryW(base.c_str(), nullptr);
+    CreateDirectoryW(src.c_str(), nullptr);
+    CreateDirectoryW((src + L"\\out").c_str(), nullptr);
+    CreateDirectoryW((base + L"elsewhere").c_str(), nullptr);
+    WriteFile(src + L"\\a.jpg", "photo");
+    std::wstring alias(MAX_PATH, L'\0');
+    alias.resize(GetShortPathNameW(src.c_str(), alias.data(), MAX_PATH));
+    ASSERT_FALSE(alias.empty());
+    ASSERT_NE(alias, src);
+    settings = TJobSettings();
+    settings.DelFile = true;
+    settings.DeleteMode = mode;
+    settings.DestFolderMode = dfChosenFolder;
+    WriteArchives(true);
+
+    settings.DestFolder = alias + L"\\out";  // the archive lands inside the source
+    form->CompressSource(src);
+    EXPECT_EQ(LogLines().back(), "[DirectoryOK] a folder with a long name");
+    EXPECT_TRUE(Exists(src + L"\\out\\a folder with a long name.zip"));
+    EXPECT_EQ(ReadFileBytes(src + L"\\a.jpg"), "photo");
+
+    // The library said OK, yet no archive is there.
+    WriteArchives(false);
+    settings.DestFolder = base + L"elsewhere";
+    form->CompressSource(src);
+    EXPECT_EQ(LogLines().back(), "[DirectoryOK] a folder with a long name");
+    EXPECT_EQ(ReadFileBytes(src + L"\\a.jpg"), "photo");
+
+    WriteArchives(true);
+    WriteFile(base + L"one.txt", "one");
+    form->CompressSource(base + L"one.txt");
+    EXPECT_FALSE(Exists(base + L"one.txt"));
+    form->CompressSource(src);
+    EXPECT_FALSE(Exists(src));
+  }
+}
+
+// A file whose archive path is the file itself (a ".zip" that does not start
+// with "PK", by any spelling of its folder) is never handed to the library as
+// its own archive: NG, and the file stays as it was.
+TEST_F(MainWindow, AFileThatWouldBeItsOwnArchiveFails) {
+  form->LoadArchiver();
+  form->LIST->Items().Clear();
+  CreateDirectoryW((dir + L"sub").c_str(), nullptr);
+  WriteFile(dir + L"bundle.zip", "a text preamble\r\nPK\x03\x04");
+  settings.DelFile = true;
+  settings.DeleteMode = dmDirect;
+  WriteArchives(true);
+  form->CompressSource(dir + L"bundle.zip");
+  settings.DestFolderMode = dfChosenFolder;
+  settings.DestFolder = dir + L"sub\\..";
+  form->CompressSource(dir + L"bundle.zip");
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"[FileNG] bundle.zip", "[FileNG] bundle.zip"}));
+  EXPECT_TRUE(CommandLines().empty());
+  EXPECT_EQ(ReadFileBytes(dir + L"bundle.zip"), "a text preamble\r\nPK\x03\x04");
+  EXPECT_FALSE(form->LastJobSucceeded);
+}
+
+// Within one batch no job replaces what an earlier job wrote for another
+// source: two sources that map to one archive and one entry name (same
+// names from two folders, names that differ only in case) give the later one
+// an NG line, and only the earlier one is deleted. Two files whose entries
+// differ may still share their archive.
+TEST_F(MainWindow, ABatchNeverReplacesWhatItWroteForAnotherSource) {
+  vcl::SetCommandLine(L"Morvik.exe");
+  form->FormShow(nullptr);
+  WriteArchives(true);
+  for (TDeleteMode mode : {dmDirect, dmRecycleBin}) {
+    const std::wstring base = dir + (mode == dmDirect ? L"direct\\" : L"recycle\\");
+    for (const wchar_t* f : {L"", L"a", L"b", L"x", L"y", L"x\\photos", L"y\\photos", L"c", L"e", L"f", L"out"})
+      CreateDirectoryW((base + f).c_str(), nullptr);
+    WriteFile(base + L"a\\report.txt", "A");
+    WriteFile(base + L"b\\report.txt", "B");
+    WriteFile(base + L"x\\photos\\1.jpg", "X");
+    WriteFile(base + L"y\\photos\\2.jpg", "Y");
+    WriteFile(base + L"c\\Data.txt", "upper");
+    WriteFile(base + L"e\\data.TXT", "lower");
+    WriteFile(base + L"f\\report.txt", "text");
+    WriteFile(base + L"f\\report.doc", "doc");
+    settings = TJobSettings();
+    settings.DelFile = true;
+    settings.DeleteMode = mode;
+    settings.DestFolderMode = dfChosenFolder;
+    settings.DestFolder = base + L"out";
+
+    Drop({base + L"a\\report.txt", base + L"b\\report.txt", base + L"x\\photos", base + L"y\\photos",
+          base + L"c\\Data.txt", base + L"e\\data.TXT"});
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"[FileOK] report.txt", "[FileNG] report.txt", "[DirectoryOK] photos",
+                                                    "[DirectoryNG] photos", "[FileOK] Data.txt", "[FileNG] data.TXT"}));
+    EXPECT_FALSE(Exists(base + L"a\\report.txt"));
+    EXPECT_EQ(ReadFileBytes(base + L"b\\report.txt"), "B");
+    EXPECT_FALSE(Exists(base + L"x\\photos"));
+    EXPECT_EQ(ReadFileBytes(base + L"y\\photos\\2.jpg"), "Y");
+    EXPECT_FALSE(Exists(base + L"c\\Data.txt"));
+    EXPECT_EQ(ReadFileBytes(base + L"e\\data.TXT"), "lower");
+
+    settings.DestFolderMode = dfSource;
+    Drop({base + L"f\\report.txt", base + L"f\\report.doc"});
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"[FileOK] report.txt", "[FileOK] report.doc"}));
+    EXPECT_FALSE(Exists(base + L"f\\report.doc"));
+
+    // The next batch starts afresh: what the last one wrote may be updated.
+    settings.DestFolderMode = dfChosenFolder;
+    Drop({base + L"b\\report.txt"});
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"[FileOK] report.txt"});
+  }
+}
+
+// Deleting directly takes paths of any length; the recycle bin cannot take
+// paths beyond the shell's limit, so such a source stays where it is.
+TEST_F(MainWindow, LongSourcesAreDeletedDirectlyAndKeptFromTheRecycleBin) {
+  form->LoadArchiver();
+  WriteArchives(true);
+  for (TDeleteMode mode : {dmRecycleBin, dmDirect}) {
+    std::wstring deep = dir + (mode == dmDirect ? L"direct\\" : L"recycle\\");
+    CreateDirectoryW(deep.c_str(), nullptr);
+    for (int i = 0; i < 3; ++i) {
+      deep += std::wstring(90, static_cast<wchar_t>(L'a' + i)) + L"\\";
+      ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr));
+    }
+    WriteFile(deep + L"file.txt", "long");
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + deep + L"tree").c_str(), nullptr));
+    WriteFile(deep + L"tree\\inner.txt", "inner");
+    SetFileAttributesW((L"\\\\?\\" + deep + L"tree\\inner.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    settings.DelFile = true;
+    settings.DeleteMode = mode;
+    form->CompressSource(deep + L"file.txt");
+    form->CompressSource(deep + L"tree");
+    EXPECT_EQ(Exists(L"\\\\?\\" + deep + L"file.txt"), mode == dmRecycleBin);
+    EXPECT_EQ(Exists(L"\\\\?\\" + deep + L"tree"), mode == dmRecycleBin);
+    EXPECT_TRUE(Exists(L"\\\\?\\" + deep + L"file.zip"));
+    EXPECT_TRUE(Exists(L"\\\\?\\" + deep + L"tree.zip"));
+    SetFileAttributesW((L"\\\\?\\" + deep + L"tree\\inner.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
 }
 
 }  // namespace

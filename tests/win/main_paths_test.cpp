@@ -1,6 +1,7 @@
 // Path rules of the compression jobs: folder and name parts, extension
 // replacement, the chosen-folder prefix, archive paths and command lines,
-// and the reading of the process command line.
+// the reading of the process command line, and the long form every file
+// call takes its path in.
 #include <gtest/gtest.h>
 
 #include "JobPaths.h"
@@ -105,6 +106,46 @@ TEST(PathRules, CommandLinesAreNotCutToAFixedBuffer) {
   // profile, blank, quoted archive, blank, quoted source: every byte is there.
   EXPECT_EQ(line.size(), 1500 + 1 + (archive.size() + 2) + 1 + (vcl::Utf8Encode(source).size() + 2));
   EXPECT_EQ(line.substr(line.size() - 5), ".txt\"");
+}
+
+TEST(PathRules, LongFormOfEveryPathAUserCanWrite) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring cwd = std::wstring(temp).substr(0, wcslen(temp) - 1);  // on drive C:
+  ASSERT_EQ(cwd.substr(0, 3), L"C:\\");
+  wchar_t previous[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(cwd.c_str()));
+  const std::wstring deep = std::wstring(300, L'長') + L"\\f.txt";
+  const std::wstring L = L"\\\\?\\";
+  struct Case { std::wstring path, longForm; };
+  const Case cases[] = {
+      {L"sub\\f.txt", L + cwd + L"\\sub\\f.txt"},
+      {L".\\a\\..\\b\\.\\c", L + cwd + L"\\b\\c"},
+      {L"C:foo", L + cwd + L"\\foo"},  // drive-relative: from the drive's current folder
+      {L"\\top.txt", L"\\\\?\\C:\\top.txt"},
+      {L"C:/data//old/../f.txt", L"\\\\?\\C:\\data\\f.txt"},
+      {L"C:\\data\\f.txt. ", L"\\\\?\\C:\\data\\f.txt"},
+      {L"C:\\data\\photos\\", L"\\\\?\\C:\\data\\photos\\"},
+      {L"C:\\aux\\f.txt", L"\\\\?\\C:\\aux\\f.txt"},  // only a last name can be a device
+      {L"\\\\server\\share\\a\\..\\b.txt", L"\\\\?\\UNC\\server\\share\\b.txt"},
+      {L"//server/share/b.txt", L"\\\\?\\UNC\\server\\share\\b.txt"},
+      {L"\\\\?\\C:\\a\\..\\b", L"\\\\?\\C:\\a\\..\\b"},  // already long: taken literally
+      {L"\\\\?\\UNC\\server\\share\\b", L"\\\\?\\UNC\\server\\share\\b"},
+      {deep, L + cwd + L"\\" + deep},
+      // Devices have no long form: no file call can open one.
+      {L"\\\\.\\COM1", L""},
+      {L"\\\\.\\C:\\data\\f.txt", L""},
+      {L"\\\\?\\COM1", L""},
+      {L"\\\\?\\GLOBALROOT\\Device\\Null", L""},
+      {L"aux", L""},
+      {L"C:\\data\\con.txt", L""},
+      {L"C:\\data\\Nul.doc", L""},
+      {L"C:\\data\\COM1 . ", L""},
+      {L"", L""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(vcl::LongFormPath(c.path), c.longForm) << vcl::Utf8Encode(c.path);
+  SetCurrentDirectoryW(previous);
 }
 
 TEST(CommandLine, QuotesGroupAndBackslashesStayPlain) {

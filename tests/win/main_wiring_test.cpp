@@ -31,11 +31,15 @@ protected:
     log = dir + L"recorder.log";
     SetEnvironmentVariableW(L"MORVIK_RECORDER_LOG", log.c_str());
     SetEnvironmentVariableW(L"MORVIK_RECORDER_RESULTS", nullptr);
+    // Each successful job leaves its archive, as the real library does: a
+    // source goes only when its archive is there.
+    SetEnvironmentVariableW(L"MORVIK_RECORDER_WRITE", L"1");
     vcl::SetCommandLine(L"Morvik.exe");
     ini = dir + L"Morvik.ini";
   }
   void TearDown() override {
     form.reset();
+    SetEnvironmentVariableW(L"MORVIK_RECORDER_WRITE", nullptr);
     RemoveScratchFolder(dir);
   }
   // A main window through its start-up, with its settings file in the
@@ -123,6 +127,7 @@ TEST_F(MainWiring, FolderHoldingItsOwnArchiveIsKept) {
   EXPECT_TRUE(Exists(dir + L"photos\\a.jpg"));
   // A destination beside the folder lets it go as usual.
   settings.DestFolder = dir + L"photos-out";
+  CreateDirectoryW(settings.DestFolder.c_str(), nullptr);
   form->CompressSource(dir + L"photos");
   EXPECT_FALSE(Exists(dir + L"photos"));
   Close();

@@ -7,7 +7,10 @@
 // (fields separated by tabs; the caption and the state are read during the call)
 // SevenZip returns the n-th value of the comma-separated list in
 // MORVIK_RECORDER_RESULTS for its n-th call (counted from the log), the last
-// value once the list is used up, and 0 without a list. The version exports
+// value once the list is used up, and 0 without a list. With MORVIK_RECORDER_WRITE
+// set, a call that returns 0 also leaves a file at the archive path (the first
+// quoted part of the command line), as a library that wrote the archive would;
+// an archive that is there already is left as it is. The version exports
 // return MORVIK_RECORDER_VERSION and MORVIK_RECORDER_SUBVERSION (default 0).
 // Built twice: with SevenZipSetUnicodeMode, and without it (RECORDER_NO_UNICODE).
 #include <windows.h>
@@ -75,6 +78,21 @@ int ResultFor(int call) {
   return values[call < static_cast<int>(values.size()) ? call : values.size() - 1];
 }
 
+void WriteArchive(const char* cmdLine) {
+  std::string line = cmdLine ? cmdLine : "";
+  size_t open = line.find('"');
+  size_t close = open == std::string::npos ? open : line.find('"', open + 1);
+  if (close == std::string::npos) return;
+  std::string utf8 = line.substr(open + 1, close - open - 1);
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring path(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), path.data(), n);
+  // Long paths need the long form; a short one is taken as written.
+  if (path.size() >= MAX_PATH && path.rfind(L"\\\\", 0) != 0) path = L"\\\\?\\" + path;
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+}
+
 WORD EnvWord(const wchar_t* name) { return static_cast<WORD>(_wtoi(Env(name).c_str())); }
 
 }  // namespace
@@ -91,6 +109,7 @@ __declspec(dllexport) int WINAPI SevenZip(HWND hwnd, LPCSTR cmdLine, LPSTR outpu
   char captionUtf8[4096] = "";
   WideCharToMultiByte(CP_UTF8, 0, caption, -1, captionUtf8, sizeof captionUtf8, nullptr, nullptr);
   Record(head + std::string(captionUtf8) + "\t" + std::string(cmdLine ? cmdLine : ""));
+  if (result == 0 && !Env(L"MORVIK_RECORDER_WRITE").empty()) WriteArchive(cmdLine);
   // The caller promised `size` bytes: fill them, so that a short buffer shows.
   if (output && size) {
     memset(output, 'x', size);

@@ -28,8 +28,8 @@ class CreatedFolders {
       if (p.parent_path() == p) break;
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-      if (!CreateFolder(*it)) return false;
-      created_.push_back(*it);
+      if (CreateFolder(*it)) created_.push_back(*it);
+      else if (GetFileFacts(*it).kind != FileKind::kFolder) return false;  // not made meanwhile by another job
     }
     return true;
   }

@@ -469,8 +469,8 @@ bool Archive::Open(const std::filesystem::path& path, std::string& error) {
   streams_.clear();
   encodedHeader_ = false;
   try {
-    // Not counted into a command's progress: the header is looked at
-    // before anything else is read.
+    // The reads of an archive are not counted into a command's progress
+    // (File::OpenRead), here nor in FolderReader.
     File in;
     uint64_t fileSize = 0;
     if (!in.OpenRead(path, /*uncounted=*/true) || !in.Size(fileSize)) Fail("cannot open the file");
@@ -597,7 +597,7 @@ bool FolderReader::Open(const std::filesystem::path& file, const Folder& folder,
   Impl& m = *impl_;
   m.folder = folder;
   m.packLeft = folder.packSize;
-  if (!m.file.OpenRead(file, /*uncounted=*/true)) {  // a command counts the sources it reads
+  if (!m.file.OpenRead(file, /*uncounted=*/true)) {
     error = "cannot open the archive";
     return false;
   }

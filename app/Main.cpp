@@ -557,6 +557,9 @@ bool TMV_MAIN::DeleteSource(const std::wstring& Path, const std::wstring& Archiv
   // Only a source whose archive provably holds it goes: the archive must be
   // at its path, and deleting the source must not take the archive along.
   if (IsRootPath(Path) || !ArchiveIsOutside(Archive, Path)) return false;
+  // Nor one that holds a link: the archive holds no more than the link, and
+  // removing it can take what it points to along.
+  if (morvik::HoldsLink(Path)) return false;
   // The shell takes usual paths of fewer than MAX_PATH characters. Longer ones
   // are deleted directly through their long form; the recycle bin cannot take
   // them, and such a source stays where it is.

@@ -257,16 +257,26 @@ bool IsRoot(const std::wstring& name) {
   return pos == std::wstring::npos || pos + 1 >= name.size();
 }
 
+// The long form of a path without closing separators, which would double
+// the one put before each name inside.
+std::wstring TreeName(const std::wstring& path) {
+  std::wstring name = vcl::LongFormPath(path);
+  while (!name.empty() && name.back() == L'\\') name.pop_back();
+  return name;
+}
+
 }  // namespace
 
+bool HoldsLink(const std::wstring& path) {
+  std::wstring name = TreeName(path);
+  DWORD attributes = name.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(name.c_str());
+  return attributes == INVALID_FILE_ATTRIBUTES || !HoldsNoLink(name, attributes);
+}
+
 bool DeleteTree(const std::wstring& path) {
-  std::wstring name = vcl::LongFormPath(path);
-  // A closing separator would double the one put before each name inside.
-  while (!name.empty() && name.back() == L'\\') name.pop_back();
-  if (name.empty() || IsRoot(name)) return false;
-  DWORD attributes = GetFileAttributesW(name.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || !HoldsNoLink(name, attributes)) return false;
-  return DeleteAll(name, attributes);
+  std::wstring name = TreeName(path);
+  if (name.empty() || IsRoot(name) || HoldsLink(name)) return false;
+  return DeleteAll(name, GetFileAttributesW(name.c_str()));
 }
 
 }  // namespace morvik

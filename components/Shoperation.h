@@ -82,12 +82,16 @@ private:
   DWORD FFlags = 65;  // BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE
 };
 
+// True when the path is a link (a symbolic link, a junction), or a folder
+// that holds one at any depth or cannot be listed whole. Such a path is not
+// deleted: a link cannot everywhere be removed without touching what it points
+// to (Wine's shell, and its removal of a link, delete the target's contents).
+bool HoldsLink(const std::wstring& path);
+
 // Deletes a file, or a folder with everything in it, through the long form of
 // its path (vcl::LongFormPath), for paths the shell cannot take: those of
-// MAX_PATH characters or more. Read-only files go too. A link (a symbolic
-// link, a junction) cannot everywhere be removed without touching what it
-// points to, so a source that is one, or a folder that holds one, is kept
-// whole. True when nothing is left.
+// MAX_PATH characters or more. Read-only files go too. A path that HoldsLink,
+// and a drive or share root, is left whole. True when nothing is left.
 bool DeleteTree(const std::wstring& path);
 
 }  // namespace morvik

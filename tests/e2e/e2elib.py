@@ -65,6 +65,23 @@ def tree_digest(root):
     return out
 
 
+def make_file(path, data):
+    """Writes DATA to PATH, making its folders; returns the bytes' digest."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    return hashlib.sha256(data).hexdigest()
+
+
+def holds(archive, entry, data):
+    """True when ARCHIVE has ENTRY with exactly these bytes."""
+    try:
+        with zipfile.ZipFile(archive) as z:
+            return z.read(entry) == data
+    except (OSError, KeyError, zipfile.BadZipFile):
+        return False
+
+
 def write_ini(path, text):
     with open(path, "wb") as f:
         f.write(b"\xff\xfe" + text.replace("\r\n", "\n").replace("\n", "\r\n").encode("utf-16-le"))
@@ -124,10 +141,10 @@ class Morvik:
         self.exe = os.path.join(into, "Morvik.exe")
         self.ini = os.path.join(into, "Morvik.ini")
 
-    def start(self, *args, env=None, wait=True, exe=None):
+    def start(self, *args, env=None, wait=True, exe=None, cwd=None):
         err = open(self.err_path, "ab")
         self.proc = subprocess.Popen(["wine", exe or self.exe, *args], stdin=subprocess.DEVNULL, stdout=err,
-                                     stderr=err, env=env)
+                                     stderr=err, env=env, cwd=cwd)
         err.close()
         if wait:
             rc, _ = probe_run("wait-window", 30000)

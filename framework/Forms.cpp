@@ -270,19 +270,20 @@ void TApplication::ShowException(const Exception& e) {
 
 // ---------------------------------------------------------------------------
 
+namespace {
+BOOL CALLBACK PostModalEnded(HWND hwnd, LPARAM) {
+  if (dynamic_cast<TForm*>(TWinControl::FromHandle(hwnd))) PostMessageW(hwnd, CM_MODALENDED, 0, 0);
+  return TRUE;
+}
+}  // namespace
+
 TModalScope::TModalScope() : FApplication(Application) {
   if (FApplication) ++FApplication->FModalLevel;
 }
 
 TModalScope::~TModalScope() {
   if (!FApplication || Application != FApplication || --FApplication->FModalLevel > 0) return;
-  EnumThreadWindows(
-      GetCurrentThreadId(),
-      [](HWND hwnd, LPARAM) -> BOOL {
-        if (dynamic_cast<TForm*>(TWinControl::FromHandle(hwnd))) PostMessageW(hwnd, CM_MODALENDED, 0, 0);
-        return TRUE;
-      },
-      0);
+  EnumThreadWindows(GetCurrentThreadId(), PostModalEnded, 0);
 }
 
 }  // namespace vcl

@@ -56,7 +56,10 @@ public:
   // returns mrOk, mrCancel or whatever ModalResult was set to.
   int ShowModal();
   bool Modal() const { return FModalLevel > 0; }
-  int ModalResult = mrNone;
+  // Anything but mrNone ends the modal showing with that result, whichever
+  // message set it, posted or sent.
+  int ModalResult() const { return FModalResult; }
+  void ModalResult(int value);
   // Asks the form to close: OnCloseQuery may refuse, OnClose runs, then the
   // form hides (a modal one returns mrCancel); closing the application's main
   // form ends the application.
@@ -73,6 +76,7 @@ private:
   void SnapToWorkArea(WINDOWPOS& pos);
   TMainMenu* FMenu = nullptr;
   int FModalLevel = 0;
+  int FModalResult = mrNone;
   TBrushHandle FBackground;
 };
 

@@ -459,7 +459,7 @@ void TButton::Default(bool value) {
 void TButton::Click() {
   if (ModalResult != 0) {
     HWND root = GetAncestor(FHandle, GA_ROOT);
-    if (auto* form = dynamic_cast<TForm*>(FromHandle(root))) form->ModalResult = ModalResult;
+    if (auto* form = dynamic_cast<TForm*>(FromHandle(root))) form->ModalResult(ModalResult);
   }
   if (OnClick) OnClick(this);
 }

@@ -86,17 +86,17 @@ int TForm::ShowModal() {
   HWND owner = GetWindow(FHandle, GW_OWNER);
   bool ownerWasEnabled = owner && IsWindowEnabled(owner);
   if (ownerWasEnabled) EnableWindow(owner, FALSE);
-  ModalResult = mrNone;
+  FModalResult = mrNone;
   ++FModalLevel;
   Show();
   MSG msg;
-  while (ModalResult == mrNone) {
-    if (Application && Application->Terminated()) { ModalResult = mrCancel; break; }
+  while (FModalResult == mrNone) {
+    if (Application && Application->Terminated()) { FModalResult = mrCancel; break; }
     BOOL got = GetMessageW(&msg, nullptr, 0, 0);
     if (got == 0) {
       // Keep the quit for the outer loop.
       PostQuitMessage(static_cast<int>(msg.wParam));
-      if (ModalResult == mrNone) ModalResult = mrCancel;
+      if (FModalResult == mrNone) FModalResult = mrCancel;
       break;
     }
     if (got < 0) break;
@@ -108,7 +108,16 @@ int TForm::ShowModal() {
   // Re-enable the owner before hiding so that it gets the activation back.
   if (ownerWasEnabled) EnableWindow(owner, TRUE);
   Hide();
-  return ModalResult;
+  return FModalResult;
+}
+
+void TForm::ModalResult(int value) {
+  FModalResult = value;
+  // GetMessageW above returns for posted messages only: a sent message (a
+  // click sent by another program) is handled inside it, and a result set
+  // there would go unseen until something else is posted. The null message
+  // makes the loop look again.
+  if (value != mrNone && FModalLevel > 0) PostMessageW(FHandle, WM_NULL, 0, 0);
 }
 
 void TForm::Close() {
@@ -116,7 +125,7 @@ void TForm::Close() {
   if (OnCloseQuery) OnCloseQuery(this, canClose);
   if (!canClose) return;
   if (FModalLevel > 0) {
-    if (ModalResult == mrNone) ModalResult = mrCancel;
+    if (FModalResult == mrNone) ModalResult(mrCancel);
     return;
   }
   bool mainForm = Application && Application->MainForm == this;

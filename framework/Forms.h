@@ -60,7 +60,10 @@ public:
   // returns mrOk, mrCancel or whatever ModalResult was set to.
   int ShowModal();
   bool Modal() const { return FModalLevel > 0; }
-  int ModalResult = mrNone;
+  // Anything but mrNone ends the modal showing with that result, whichever
+  // message set it, posted or sent.
+  int ModalResult() const { return FModalResult; }
+  void ModalResult(int value);
   // Asks the form to close: OnCloseQuery may refuse, OnClose runs, then the
   // form hides (a modal one returns mrCancel); closing the application's main
   // form ends the application.
@@ -78,6 +81,7 @@ private:
   TMainMenu* FMenu = nullptr;
   int FModalLevel = 0;
   bool FEnableWhenModalEnds = false;
+  int FModalResult = mrNone;
   TBrushHandle FBackground;
 };
 

@@ -263,10 +263,10 @@ void TMV_OPTION::B_DestFolderSelectClick(TObject*) {
 }
 
 void TMV_OPTION::B_OKClick(TObject*) {
-  if (CheckSettings()) ModalResult = mrOk;
+  if (CheckSettings()) ModalResult(mrOk);
 }
 
-void TMV_OPTION::B_CancelClick(TObject*) { ModalResult = mrCancel; }
+void TMV_OPTION::B_CancelClick(TObject*) { ModalResult(mrCancel); }
 
 void TMV_OPTION::Dispatch(TMessage& Msg) {
   // The dialog manager turns Escape into a cancel command wherever the focus

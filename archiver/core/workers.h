@@ -1,7 +1,7 @@
 // A small pool of worker threads for one command: tasks are taken in the
 // order they were queued, each worker keeps state of its own (an encoder)
 // across tasks, and the pool is stopped and joined when it goes, skipping
-// tasks nobody started. The caller waits for a task through its own flag.
+// tasks nobody started. The caller waits for a task through the pool.
 #pragma once
 
 #include <condition_variable>
@@ -20,28 +20,19 @@ inline int ThreadCount(int requested) {
   return n == 0 ? 1 : static_cast<int>(n);
 }
 
-// One unit of work with a completion flag the submitter can wait on.
+// One unit of work for a WorkerPool.
 class Task {
  public:
   virtual ~Task() = default;
   // Runs on a worker; `slot` is the worker's index (for per-thread state).
   virtual void Run(int slot) = 0;
 
-  void Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_cv_.wait(lock, [this] { return done_; });
-  }
-  void MarkDone() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    done_cv_.notify_all();
-  }
-
  private:
-  std::mutex mutex_;
-  std::condition_variable done_cv_;
+  friend class WorkerPool;
+  // Set under the pool's lock once Run has returned. A task holds no lock or
+  // condition of its own: the submitter destroys it as soon as its wait
+  // returns, which may be before the worker that ran it has let go of
+  // anything the task owned.
   bool done_ = false;
 };
 
@@ -51,27 +42,35 @@ class WorkerPool {
   explicit WorkerPool(int threads) {
     for (int i = 0; i < threads; ++i) workers_.emplace_back([this, i] { Loop(i); });
   }
+  // Tasks still queued are dropped unrun; tasks running are finished first.
   ~WorkerPool() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
-      for (Task* t : queue_) t->MarkDone();  // never started: release waiters
       queue_.clear();
     }
-    cv_.notify_all();
+    work_.notify_all();
     for (std::thread& t : workers_) t.join();
   }
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // The task must outlive its run (the caller waits for it or destroys the
-  // pool first).
+  // The task must stay alive until Wait(task) has returned or the pool has
+  // gone.
   void Submit(Task* task) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      task->done_ = false;
       queue_.push_back(task);
     }
-    cv_.notify_one();
+    work_.notify_one();
+  }
+
+  // Returns once `task`, submitted to this pool, has run. The task may be
+  // destroyed at once: no worker touches it after marking it done.
+  void Wait(Task* task) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    finished_.wait(lock, [task] { return task->done_; });
   }
 
  private:
@@ -80,18 +79,24 @@ class WorkerPool {
       Task* task = nullptr;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+        work_.wait(lock, [this] { return stop_ || !queue_.empty(); });
         if (stop_) return;
         task = queue_.front();
         queue_.pop_front();
       }
       task->Run(slot);
-      task->MarkDone();
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        task->done_ = true;
+      }
+      // The pool's own condition, which outlives every waiter.
+      finished_.notify_all();
     }
   }
 
   std::mutex mutex_;
-  std::condition_variable cv_;
+  std::condition_variable work_;  // a task was queued, or stop_ set
+  std::condition_variable finished_;  // a task's done_ was set
   std::deque<Task*> queue_;
   bool stop_ = false;
   std::vector<std::thread> workers_;

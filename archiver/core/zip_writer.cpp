@@ -223,7 +223,6 @@ bool ZipWriter::Queue(OutputStep step) {
       pool_->Submit(step.segment.get());
     } else {
       step.segment->Run(0);
-      step.segment->MarkDone();
     }
   }
   queuedBytes_ += step.bytes;
@@ -239,7 +238,7 @@ bool ZipWriter::WriteFront() {
   PendingEntry& p = *step.entry;
   if (!step.segment) return WriteStored(p);
   SegmentTask& t = *step.segment;
-  t.Wait();
+  if (pool_) pool_->Wait(&t);
   if (t.failed) return report_.Fail(kErrInternal, "Error: out of memory while compressing");
   if (t.first) {
     p.e.localOffset = out_.Pos();

@@ -15,7 +15,8 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2elib  # noqa: E402
-from e2elib import Morvik, check, digest, fresh, ini_text, probe_run, read_ini, win_path, write_ini  # noqa: E402
+from e2elib import Morvik, check, digest, fresh, holds, ini_text, probe_run, read_ini, win_path, \
+    write_ini  # noqa: E402
 
 case, app_dir, probe, out_dir = sys.argv[1:5]
 app_dir, out_dir = os.path.abspath(app_dir), os.path.abspath(out_dir)
@@ -28,15 +29,6 @@ def make_file(path, data):
     with open(path, "wb") as f:
         f.write(data)
     return digest(path)
-
-
-def holds(archive, entry, data):
-    # The archive has ENTRY with exactly these bytes.
-    try:
-        with zipfile.ZipFile(archive) as z:
-            return z.read(entry) == data
-    except (OSError, KeyError, zipfile.BadZipFile):
-        return False
 
 
 def run_one(m, source, settings_bytes=None):

@@ -112,6 +112,15 @@ def ini_text(option=None, main=None):
             "".join(f"{k}={v}\n" for k, v in o.items()) + "\n")
 
 
+def holds(archive, entry, data):
+    """The ZIP archive has ENTRY with exactly these bytes (Python's zipfile)."""
+    try:
+        with zipfile.ZipFile(archive) as z:
+            return z.read(entry) == data
+    except (OSError, KeyError, zipfile.BadZipFile):
+        return False
+
+
 def zip_names(path):
     with zipfile.ZipFile(path) as z:
         check(z.testzip() is None, f"zipfile reads every entry of {os.path.basename(path)}")
@@ -151,10 +160,14 @@ class Morvik:
             check(rc == 0, "the main window appears")
         return self.proc
 
-    def wait_exit(self, timeout=30):
+    def wait_exit(self, timeout=30, what=None):
+        """The exit code; None when the program did not end in time (it is
+        then reported as hanging, WHAT saying what it was waited for, and
+        killed)."""
         try:
             self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
+            report_hang(self.proc.pid, what or f"Morvik did not end within {timeout} s")
             self.kill()
             return None
         return self.proc.returncode
@@ -184,6 +197,46 @@ class Morvik:
         rc, lines = probe_run("wait-lines", n, timeout_ms)
         probe_run("wait-stable", 1000, 30000)
         return self.lines()
+
+
+def _output_of(args, timeout):
+    try:
+        r = subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                           timeout=timeout)
+        return r.stdout.decode("utf-8", "replace")
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return f"({args[0]}: {e!r})\n"
+
+
+def report_hang(pid, what):
+    """Prints where each thread of the Wine process PID waits: the kernel's
+    view of each thread, gdb's backtraces (the Unix side: which lock or
+    futex), and winedbg's (the Windows side, with Wine's and our frames)."""
+    print(f"--- hang: {what}; process {pid}", flush=True)
+    try:
+        tids = sorted(os.listdir(f"/proc/{pid}/task"), key=int)
+    except OSError:
+        tids = []
+    for tid in tids:
+        t = f"/proc/{pid}/task/{tid}"
+        info = []
+        for name in ("comm", "wchan"):
+            try:
+                info.append(open(f"{t}/{name}").read().strip())
+            except OSError:
+                pass
+        try:
+            info.append("state " + open(f"{t}/stat").read().rsplit(")", 1)[1].split()[0])
+            info.append("kernel: " + " <- ".join(line.split()[-1] for line in open(f"{t}/stack")))
+        except (OSError, IndexError):
+            pass
+        print(f"thread {tid}: " + ", ".join(info))
+    if shutil.which("gdb"):
+        print(_output_of(["gdb", "-p", str(pid), "-batch", "-ex", "info threads", "-ex", "thread apply all bt 40"], 180))
+    # winedbg lists every process of the prefix: only the program's threads.
+    out = _output_of(["winedbg", "--command", "bt all"], 180).split("\nBacktracing for thread ")
+    print("\n".join("Backtracing for thread " + b for b in out[1:] if "Morvik.exe" in b.split("\n", 1)[0]),
+          flush=True)
 
 
 def cleanup_leftovers():

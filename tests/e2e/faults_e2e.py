@@ -16,8 +16,8 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2elib  # noqa: E402
-from e2elib import Morvik, Tmpfs, check, digest, fresh, ini_text, probe_run, read_ini, tree_digest, win_path, \
-    write_ini  # noqa: E402
+from e2elib import Morvik, Tmpfs, check, digest, fresh, holds, ini_text, probe_run, read_ini, tree_digest, \
+    win_path, write_ini  # noqa: E402
 
 case, app_dir, probe, out_dir, recorder = sys.argv[1:6]
 app_dir, out_dir = os.path.abspath(app_dir), os.path.abspath(out_dir)
@@ -29,14 +29,6 @@ def make_file(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         f.write(data)
-
-
-def holds(archive, entry, data):
-    try:
-        with zipfile.ZipFile(archive) as z:
-            return z.read(entry) == data
-    except (OSError, KeyError, zipfile.BadZipFile):
-        return False
 
 
 def earlier_archive(path):

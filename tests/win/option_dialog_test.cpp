@@ -58,7 +58,7 @@ protected:
       // A dialog that failed to close would hang the test: end it with a
       // result no button gives.
       if (!WaitFor([&] { return !IsWindowVisible(dlg->Handle()); })) {
-        ui.Run([&] { dlg->ModalResult = kStuck; });
+        ui.Run([&] { dlg->ModalResult(kStuck); });
         PostMessageW(dlg->Handle(), WM_NULL, 0, 0);
       }
     });
@@ -327,7 +327,7 @@ TEST_F(OptionDialog, OkClosesOnlyAfterAPassingCheck) {
     PostMessageW(dlg->B_OK->Handle(), BM_CLICK, 0, 0);
     WaitFor([&] { return watcher.Count() == 1; });
     Sleep(100);
-    openAfterMessage = IsWindowVisible(dlg->Handle()) && dlg->ModalResult == vcl::mrNone;
+    openAfterMessage = IsWindowVisible(dlg->Handle()) && dlg->ModalResult() == vcl::mrNone;
     ui.Run([&] { Pick(dlg->CB_Profile, 0); });
     PostMessageW(dlg->B_OK->Handle(), BM_CLICK, 0, 0);
   });
@@ -346,11 +346,25 @@ TEST_F(OptionDialog, CloseRequestsFromOutsideAreIgnored) {
     PostMessageW(dlg->Handle(), WM_SYSCOMMAND, SC_CLOSE, 0);
     PostMessageW(dlg->Handle(), WM_CLOSE, 0, 0);
     Sleep(300);
-    stillOpen = IsWindowVisible(dlg->Handle()) && dlg->ModalResult == vcl::mrNone;
+    stillOpen = IsWindowVisible(dlg->Handle()) && dlg->ModalResult() == vcl::mrNone;
     PostMessageW(dlg->B_OK->Handle(), BM_CLICK, 0, 0);
   });
   EXPECT_TRUE(stillOpen);
   EXPECT_EQ(result, vcl::mrOk);
+}
+
+TEST_F(OptionDialog, ClicksSentFromOtherThreadsClose) {
+  // A test tool or another program that sends the click instead of posting
+  // it: the click, and with it the dialog's result, is handled inside the
+  // modal loop's wait for posted messages, and nothing may be posted after.
+  for (vcl::TButton* button : {dlg->B_OK, dlg->B_Cancel}) {
+    dlg->CommandLineMode = button == dlg->B_Cancel;
+    int result = ShowModalDriven([&] {
+      Sleep(200);  // the show event has run
+      SendMessageW(button->Handle(), BM_CLICK, 0, 0);
+    });
+    EXPECT_EQ(result, button == dlg->B_OK ? vcl::mrOk : vcl::mrCancel);
+  }
 }
 
 TEST_F(OptionDialog, EnterPressesOk) {
@@ -373,7 +387,7 @@ TEST_F(OptionDialog, EscapeChecksOnlyWithTheDialogFocused) {
       ui.Run([&] { c->SetFocus(); escape(); });
     }
     Sleep(300);
-    ignoredInControl = watcher.Count() == 0 && IsWindowVisible(dlg->Handle()) && dlg->ModalResult == vcl::mrNone;
+    ignoredInControl = watcher.Count() == 0 && IsWindowVisible(dlg->Handle()) && dlg->ModalResult() == vcl::mrNone;
 
     ui.Run([&] {
       SetFocus(dlg->Handle());
@@ -382,7 +396,7 @@ TEST_F(OptionDialog, EscapeChecksOnlyWithTheDialogFocused) {
     });
     WaitFor([&] { return watcher.Count() == 1; });
     Sleep(100);
-    openAfterMessage = IsWindowVisible(dlg->Handle()) && dlg->ModalResult == vcl::mrNone;
+    openAfterMessage = IsWindowVisible(dlg->Handle()) && dlg->ModalResult() == vcl::mrNone;
     ui.Run([&] {
       Pick(dlg->CB_Profile, 1);
       SetFocus(dlg->Handle());

@@ -112,15 +112,6 @@ def ini_text(option=None, main=None):
             "".join(f"{k}={v}\n" for k, v in o.items()) + "\n")
 
 
-def holds(archive, entry, data):
-    """The ZIP archive has ENTRY with exactly these bytes (Python's zipfile)."""
-    try:
-        with zipfile.ZipFile(archive) as z:
-            return z.read(entry) == data
-    except (OSError, KeyError, zipfile.BadZipFile):
-        return False
-
-
 def zip_names(path):
     with zipfile.ZipFile(path) as z:
         check(z.testzip() is None, f"zipfile reads every entry of {os.path.basename(path)}")

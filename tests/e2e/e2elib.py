@@ -7,6 +7,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import zipfile
@@ -277,3 +278,22 @@ class Tmpfs:
 
 def can_mount():
     return os.geteuid() == 0 and shutil.which("mount") is not None
+
+
+def run_case(name, case, here):
+    """Runs one case of a script and exits: its checks' summary, its folder
+    removed when every check passed, no Morvik left behind either way."""
+    cleanup_leftovers()
+    started = time.time()
+    try:
+        case()
+    except Exception as e:  # report, and leave no Morvik behind for the next test
+        import traceback
+        traceback.print_exc()
+        check(False, repr(e))
+    finally:
+        cleanup_leftovers()
+    print(f"{name}: {check.count} checks, {len(check.failures)} failure(s), {time.time() - started:.1f} s")
+    if not check.failures:
+        subprocess.run(["rm", "-rf", here])
+    sys.exit(1 if check.failures else 0)

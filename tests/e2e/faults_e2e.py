@@ -357,17 +357,4 @@ if not os.environ.get("DISPLAY"):
 if case in NEEDS_MOUNT and not e2elib.can_mount():
     print("FAIL: this case mounts a tmpfs and needs root")
     sys.exit(1)
-e2elib.cleanup_leftovers()
-started = time.time()
-try:
-    CASES[case]()
-except Exception as e:  # report, and leave no Morvik behind for the next test
-    import traceback
-    traceback.print_exc()
-    check(False, repr(e))
-finally:
-    e2elib.cleanup_leftovers()
-print(f"{case}: {check.count} checks, {len(check.failures)} failure(s), {time.time() - started:.1f} s")
-if not check.failures:
-    subprocess.run(["rm", "-rf", here])
-sys.exit(1 if check.failures else 0)
+e2elib.run_case(case, CASES[case], here)

@@ -181,17 +181,4 @@ CASES = {"alias-dest": alias_dest, "same-names": same_names, "links-inside": lin
 if not os.environ.get("DISPLAY"):
     print("SKIPPED: no DISPLAY (scripts/test starts a private display)")
     sys.exit(0)
-e2elib.cleanup_leftovers()
-started = time.time()
-try:
-    CASES[case]()
-except Exception as e:  # report, and leave no Morvik behind for the next test
-    import traceback
-    traceback.print_exc()
-    check(False, repr(e))
-finally:
-    e2elib.cleanup_leftovers()
-print(f"{case}: {check.count} checks, {len(check.failures)} failure(s), {time.time() - started:.1f} s")
-if not check.failures:
-    subprocess.run(["rm", "-rf", here])
-sys.exit(1 if check.failures else 0)
+e2elib.run_case(case, CASES[case], here)

@@ -11,10 +11,8 @@ namespace {
 const wchar_t kErrorCaption[] = L"エラー";
 const wchar_t kSection[] = L"Option";
 
-// The values of a first run; also the defaults of the settings file's keys.
-const std::wstring kDefaultProfiles[10] = {
-    L"a -tzip -mx=9 -mfb=64 -mpass=4 -r", L"a -tzip -mx=0 -r", L"a -t7z -mx=9 -r", L"a -t7z -mx=0 -r"};
-const std::wstring kDefaultExts[10] = {L".zip", L".zip", L".7z", L".7z"};
+// The first run's profiles (JobSettings.h) are also the defaults of the
+// settings file's keys.
 const int kDefaultLeft = 300;
 const int kDefaultTop = 300;
 
@@ -150,7 +148,7 @@ TMV_OPTION::TMV_OPTION(TComponent* AOwner) : TForm(AOwner, L"TMV_OPTION", bsDial
   UpdateRadioTabStops();
 }
 
-void TMV_OPTION::FillLists(const std::wstring (&profiles)[10], const std::wstring (&exts)[10]) {
+void TMV_OPTION::FillLists(const std::wstring (&profiles)[kProfileCount], const std::wstring (&exts)[kProfileCount]) {
   CB_Profile->Items().Clear();
   CB_Ext->Items().Clear();
   for (const std::wstring& p : profiles) CB_Profile->Items().Add(p);
@@ -201,13 +199,13 @@ bool TMV_OPTION::LoadSettings() {
   MoveTo(ini.ReadInteger(kSection, L"X", kDefaultLeft), ini.ReadInteger(kSection, L"Y", kDefaultTop));
   C_DelFile->Checked(ini.ReadBool(kSection, L"DelFile", false));
   C_TopFolderCompress->Checked(ini.ReadBool(kSection, L"TopFolderCompress", false));
-  std::wstring profiles[10], exts[10];
-  for (int i = 0; i < 10; ++i)
+  std::wstring profiles[kProfileCount], exts[kProfileCount];
+  for (int i = 0; i < kProfileCount; ++i)
     profiles[i] = ini.ReadString(kSection, ListKey(L"7zCommandLine", i), kDefaultProfiles[i]);
   int selected = ini.ReadInteger(kSection, L"7zCommandLineSelect", 0);
-  for (int i = 0; i < 10; ++i) exts[i] = ini.ReadString(kSection, ListKey(L"7zExt", i), kDefaultExts[i]);
+  for (int i = 0; i < kProfileCount; ++i) exts[i] = ini.ReadString(kSection, ListKey(L"7zExt", i), kDefaultExts[i]);
   FillLists(profiles, exts);
-  CB_Profile->ItemIndex(selected >= 0 && selected <= 9 ? selected : -1);
+  CB_Profile->ItemIndex(selected >= 0 && selected < kProfileCount ? selected : -1);
   E_DestFolder->Text(ini.ReadString(kSection, L"DestFolder", L""));
   C_AutoClose->Checked(ini.ReadBool(kSection, L"AutoClose", false));
   (ini.ReadInteger(kSection, L"DeleteMode", 1) == 2 ? RB_DeleteMode2 : RB_DeleteMode1)->Checked(true);
@@ -227,9 +225,9 @@ bool TMV_OPTION::SaveSettings() {
   ini.WriteInteger(kSection, L"Y", FormTop());
   ini.WriteBool(kSection, L"DelFile", C_DelFile->Checked());
   ini.WriteBool(kSection, L"TopFolderCompress", C_TopFolderCompress->Checked());
-  for (int i = 0; i < 10; ++i) ini.WriteString(kSection, ListKey(L"7zCommandLine", i), CB_Profile->Items()[i]);
+  for (int i = 0; i < kProfileCount; ++i) ini.WriteString(kSection, ListKey(L"7zCommandLine", i), CB_Profile->Items()[i]);
   ini.WriteInteger(kSection, L"7zCommandLineSelect", CB_Profile->ItemIndex());
-  for (int i = 0; i < 10; ++i) ini.WriteString(kSection, ListKey(L"7zExt", i), CB_Ext->Items()[i]);
+  for (int i = 0; i < kProfileCount; ++i) ini.WriteString(kSection, ListKey(L"7zExt", i), CB_Ext->Items()[i]);
   ini.WriteString(kSection, L"DestFolder", E_DestFolder->Text());
   ini.WriteBool(kSection, L"AutoClose", C_AutoClose->Checked());
   ini.WriteInteger(kSection, L"DeleteMode", RB_DeleteMode2->Checked() ? 2 : 1);

@@ -77,6 +77,6 @@ public:
   void Dispatch(vcl::TMessage& Msg) override;
 
 private:
-  void FillLists(const std::wstring (&profiles)[10], const std::wstring (&exts)[10]);
+  void FillLists(const std::wstring (&profiles)[kProfileCount], const std::wstring (&exts)[kProfileCount]);
   void UpdateRadioTabStops();
 };

@@ -1,5 +1,5 @@
-// Text helpers of the archiver core: UTF-8 <-> UTF-16 and the upper-case
-// mapping used to compare names as Windows does.
+// Text helpers of the archiver core (text.cpp): UTF-8 <-> UTF-16 and the
+// upper-case mapping used to compare names as Windows does.
 #pragma once
 
 #include <string>

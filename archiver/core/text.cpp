@@ -1,6 +1,8 @@
-// UTF-8 text <-> paths, and entry names compared as Windows compares file
-// names. Conversions are done by hand so that they do not depend on the C
-// library's locale or on the ANSI code page.
+// The text helpers of text.h, and those of types.h that rest on them: UTF-8
+// text <-> paths (PathFromUtf8, PathToUtf8) and entry names compared as
+// Windows compares file names (SameEntryName). Conversions are done by hand
+// so that they do not depend on the C library's locale or on the ANSI code
+// page.
 #include "core/types.h"
 #include "core/text.h"
 

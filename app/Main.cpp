@@ -17,7 +17,6 @@ TMV_MAIN* MV_MAIN = nullptr;
 
 namespace {
 
-const wchar_t kApplicationTitle[] = L"Morvik 141104";
 const wchar_t kArchiverName[] = L"7-ZIP32.DLL";
 const wchar_t kErrorCaption[] = L"エラー";
 const wchar_t kMainSection[] = L"Main";
@@ -41,8 +40,8 @@ struct TMenuDescription {
 
 const TMenuDescription kMenu[] = {
     {&TMV_MAIN::M_File, L"M_File", nullptr, L"ファイル(&F)", scNone, nullptr},
-    {&TMV_MAIN::M_OpenFile, L"M_OpenFile", &TMV_MAIN::M_File, L"ファイルを開く(&O)", 16463, &TMV_MAIN::M_OpenFileClick},
-    {&TMV_MAIN::M_OpenFolder, L"M_OpenFolder", &TMV_MAIN::M_File, L"フォルダを開く(&F)", 16454, &TMV_MAIN::M_OpenFolderClick},
+    {&TMV_MAIN::M_OpenFile, L"M_OpenFile", &TMV_MAIN::M_File, L"ファイルを開く(&O)", ShortCut('O', scCtrl), &TMV_MAIN::M_OpenFileClick},
+    {&TMV_MAIN::M_OpenFolder, L"M_OpenFolder", &TMV_MAIN::M_File, L"フォルダを開く(&F)", ShortCut('F', scCtrl), &TMV_MAIN::M_OpenFolderClick},
     {&TMV_MAIN::M_N01, L"M_N01", &TMV_MAIN::M_File, L"-", scNone, nullptr},
     {&TMV_MAIN::M_Exit, L"M_Exit", &TMV_MAIN::M_File, L"終了(&X)", scNone, &TMV_MAIN::M_ExitClick},
     {&TMV_MAIN::M_Setting, L"M_Setting", nullptr, L"設定(&S)", scNone, nullptr},
@@ -463,7 +462,7 @@ TSourceKind TMV_MAIN::GetSourceKind(const std::wstring& Path) {
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return skFolder;
   TFileHandle file(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.Valid() || GetFileType(file.Get()) != FILE_TYPE_DISK) return skUnreadable;
+  if (!file || GetFileType(file.Get()) != FILE_TYPE_DISK) return skUnreadable;
   char signature[2] = {};
   DWORD got = 0;
   if (!ReadFile(file.Get(), signature, 2, &got, nullptr)) got = 0;
@@ -580,8 +579,6 @@ int RunMorvik(const std::function<void(TMV_MAIN&)>& beforeDestroy) {
   HRESULT com = OleInitialize(nullptr);
   TApplication application;
   try {
-    Application->Initialize();
-    Application->MainFormOnTaskBar = true;
     Application->Title = kApplicationTitle;
     MV_MAIN = new TMV_MAIN(Application);
     Application->CreateForm(MV_MAIN);

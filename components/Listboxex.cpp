@@ -25,14 +25,13 @@ int TListBoxEx::GetTextWidth(int index) {
                                    reinterpret_cast<LPARAM>(text.data()));
   if (got == LB_ERR || got < 0) return 0;
   // Measure in the font the lines are shown in: the list box's own.
-  HDC dc = GetDC(Handle());
+  vcl::TWindowDC dc = vcl::WindowDC(Handle());
   if (!dc) return 0;
   HFONT font = reinterpret_cast<HFONT>(SendMessageW(Handle(), WM_GETFONT, 0, 0));
-  HGDIOBJ old = font ? SelectObject(dc, font) : nullptr;
+  vcl::TSelection selected;
+  if (font) selected = vcl::SelectInto(dc.Get(), font);
   SIZE size = {};
-  GetTextExtentPoint32W(dc, text.data(), static_cast<int>(std::min<LRESULT>(got, length)), &size);
-  if (old) SelectObject(dc, old);
-  ReleaseDC(Handle(), dc);
+  GetTextExtentPoint32W(dc.Get(), text.data(), static_cast<int>(std::min<LRESULT>(got, length)), &size);
   return size.cx;
 }
 

@@ -10,11 +10,11 @@ TURLLink::TShellExecute TURLLink::ShellExecuteFn = ::ShellExecuteW;
 namespace {
 const wchar_t kHintClass[] = L"MorvikURLLinkHint";
 
-void RegisterHintClass() {
+void RegisterHintClass(WNDPROC proc) {
   static bool registered = false;
   if (registered) return;
   WNDCLASSW wc = {};
-  wc.lpfnWndProc = DefWindowProcW;  // replaced per window below
+  wc.lpfnWndProc = proc;
   wc.hInstance = GetModuleHandleW(nullptr);
   wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
   wc.lpszClassName = kHintClass;
@@ -26,21 +26,15 @@ TURLLink::TURLLink(vcl::TComponent* AOwner, vcl::TWinControl* AParent) : vcl::TL
   Font().Color = vcl::clBlue;
   FontChanged();
   FHintFormFont.Color = vcl::clWindowText;
-  RegisterHintClass();
+  RegisterHintClass(HintWndProc);
   // The tip window: top-level and unowned, so it can float over anything;
   // never activated, created hidden and kept until the label goes.
   HintForm = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, kHintClass, L"",
-                             WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-  if (HintForm) {
-    SetWindowLongPtrW(HintForm, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    SetWindowLongPtrW(HintForm, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(HintWndProc));
-  }
+                             WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, GetModuleHandleW(nullptr), this);
 }
 
 TURLLink::~TURLLink() {
   if (HintForm) DestroyWindow(HintForm);
-  if (FHintFont) DeleteObject(FHintFont);
-  if (FHintBrush) DeleteObject(FHintBrush);
 }
 
 void TURLLink::Repaint() {
@@ -64,12 +58,7 @@ void TURLLink::Link(const std::wstring& value) {
 
 void TURLLink::HintFormFont(const vcl::TFont& value) {
   if (&value == &FHintFormFont) return;
-  FHintFormFont.Name = value.Name;
-  FHintFormFont.Height = value.Height;
-  FHintFormFont.Style = value.Style;
-  FHintFormFont.Charset = value.Charset;
-  FHintFormFont.Color = value.Color;
-  FHintFormFont.Changed();
+  FHintFormFont.Assign(value);
   Repaint();
 }
 
@@ -132,18 +121,16 @@ void TURLLink::MouseMove(int, int) {
   POINT at = {};
   GetCursorPos(&at);
   // The tip's own copies of the font and colour, made anew for each showing.
-  if (FHintFont) DeleteObject(FHintFont);
   LOGFONTW lf = {};
   GetObjectW(FHintFormFont.Handle(), sizeof(lf), &lf);
-  FHintFont = CreateFontIndirectW(&lf);
-  if (FHintBrush) DeleteObject(FHintBrush);
-  FHintBrush = CreateSolidBrush(vcl::ColorToRGB(FHintFormColor));
-  HDC dc = GetDC(HintForm);
-  HGDIOBJ old = SelectObject(dc, FHintFont);
+  FHintFont.Reset(CreateFontIndirectW(&lf));
+  FHintBrush.Reset(CreateSolidBrush(vcl::ColorToRGB(FHintFormColor)));
   SIZE size = {};
-  GetTextExtentPoint32W(dc, FLink.c_str(), static_cast<int>(FLink.size()), &size);
-  SelectObject(dc, old);
-  ReleaseDC(HintForm, dc);
+  {
+    vcl::TWindowDC dc = vcl::WindowDC(HintForm);
+    vcl::TSelection font = vcl::SelectInto(dc.Get(), FHintFont.Get());
+    GetTextExtentPoint32W(dc.Get(), FLink.c_str(), static_cast<int>(FLink.size()), &size);
+  }
   SetWindowPos(HintForm, HWND_TOPMOST, at.x + FHintOffsetX, at.y + FHintOffsetY, size.cx + 6, size.cy + 3,
                SWP_NOACTIVATE);
   ShowWindow(HintForm, SW_SHOWNA);
@@ -161,6 +148,10 @@ void TURLLink::MouseDown(TMouseButton Button, int X, int Y) {
 }
 
 LRESULT CALLBACK TURLLink::HintWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_NCCREATE) {
+    auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+  }
   auto* self = reinterpret_cast<TURLLink*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   switch (msg) {
     case WM_MOUSEACTIVATE:
@@ -169,7 +160,7 @@ LRESULT CALLBACK TURLLink::HintWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARA
       if (self && self->FHintBrush) {
         RECT r;
         GetClientRect(hwnd, &r);
-        FillRect(reinterpret_cast<HDC>(wParam), &r, self->FHintBrush);
+        FillRect(reinterpret_cast<HDC>(wParam), &r, self->FHintBrush.Get());
         return 1;
       }
       break;
@@ -177,11 +168,10 @@ LRESULT CALLBACK TURLLink::HintWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARA
       PAINTSTRUCT ps;
       HDC dc = BeginPaint(hwnd, &ps);
       if (self) {
-        HGDIOBJ old = SelectObject(dc, self->FHintFont);
+        vcl::TSelection font = vcl::SelectInto(dc, self->FHintFont.Get());
         SetBkMode(dc, TRANSPARENT);
         SetTextColor(dc, vcl::ColorToRGB(self->FHintFormFont.Color));
         TextOutW(dc, 2, 2, self->FLink.c_str(), static_cast<int>(self->FLink.size()));
-        SelectObject(dc, old);
       }
       EndPaint(hwnd, &ps);
       return 0;

@@ -17,9 +17,6 @@ enum TURLtype { tpURL = 0, tpMAIL = 1 };
 enum TMouseButton { mbLeft, mbRight, mbMiddle };
 using TMouseEvent = std::function<void(vcl::TObject* Sender, TMouseButton Button, int X, int Y)>;
 
-// The system's tooltip background, as a system-colour value.
-constexpr vcl::TColor clInfoBk = 0xFF000000u | COLOR_INFOBK;
-
 class TURLLink : public vcl::TLabel {
 public:
   TURLLink(vcl::TComponent* AOwner, vcl::TWinControl* AParent);
@@ -73,13 +70,13 @@ private:
   std::wstring FLink = L"http://";
   vcl::TColor FFontColor = 0;
   vcl::TColor FLinkColor = vcl::clRed;
-  vcl::TColor FHintFormColor = clInfoBk;
+  vcl::TColor FHintFormColor = vcl::clInfoBk;
   int FHintOffsetX = 15;
   int FHintOffsetY = 15;
   bool FEnableShowHint = true;
   vcl::TFont FHintFormFont;
-  HFONT FHintFont = nullptr;   // the tip window's copy of HintFormFont
-  HBRUSH FHintBrush = nullptr;
+  vcl::TFontHandle FHintFont;   // the tip window's copy of HintFormFont
+  vcl::TBrushHandle FHintBrush;
   bool FTracking = false;      // pointer inside, leave notification requested
 };
 

@@ -17,15 +17,6 @@ TComponent::~TComponent() {
   }
 }
 
-void TStrings::Assign(const TStrings& source) {
-  Clear();
-  for (int i = 0; i < source.Count(); ++i) Add(source.Get(i));
-}
-
-void TStrings::AddStrings(const std::vector<std::wstring>& items) {
-  for (const auto& s : items) Add(s);
-}
-
 std::vector<std::wstring> TStrings::ToVector() const {
   std::vector<std::wstring> out;
   for (int i = 0; i < Count(); ++i) out.push_back(Get(i));
@@ -45,10 +36,6 @@ int TStringList::Add(const std::wstring& s) {
 void TStringList::Delete(int index) {
   if (index < 0 || index >= Count()) throw Exception(L"List index out of bounds (" + std::to_wstring(index) + L")");
   FItems.erase(FItems.begin() + index);
-}
-
-TShortCut ShortCut(unsigned short key, TShortCut modifiers) {
-  return static_cast<TShortCut>((key & 0xFF) | modifiers);
 }
 
 std::wstring ShortCutToText(TShortCut shortcut) {

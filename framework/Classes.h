@@ -34,8 +34,6 @@ public:
   TComponent& operator=(const TComponent&) = delete;
 
   TComponent* Owner() const { return FOwner; }
-  int ComponentCount() const { return static_cast<int>(FComponents.size()); }
-  TComponent* Components(int i) const { return FComponents[i]; }
   std::wstring Name;
 
 private:
@@ -56,8 +54,6 @@ public:
   virtual void Delete(int index) = 0;
 
   std::wstring operator[](int index) const { return Get(index); }
-  void Assign(const TStrings& source);
-  void AddStrings(const std::vector<std::wstring>& items);
   std::vector<std::wstring> ToVector() const;
 };
 
@@ -76,10 +72,13 @@ private:
 };
 
 // Keyboard shortcuts in the usual encoding: the virtual key in the low byte,
-// Shift 0x2000, Ctrl 0x4000, Alt 0x8000 (Ctrl+O is 16463).
+// Shift 0x2000, Ctrl 0x4000, Alt 0x8000 (Ctrl+O, ShortCut('O', scCtrl), is
+// 16463).
 using TShortCut = unsigned short;
 enum : TShortCut { scShift = 0x2000, scCtrl = 0x4000, scAlt = 0x8000, scNone = 0 };
-TShortCut ShortCut(unsigned short key, TShortCut modifiers);
+constexpr TShortCut ShortCut(unsigned short key, TShortCut modifiers) {
+  return static_cast<TShortCut>((key & 0xFF) | modifiers);
+}
 std::wstring ShortCutToText(TShortCut shortcut);
 
 }  // namespace vcl

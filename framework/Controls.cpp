@@ -1,7 +1,6 @@
 #include "Controls.h"
 
 #include <algorithm>
-#include <exception>
 
 #include "Forms.h"
 
@@ -14,7 +13,7 @@ int gNextControlId = 1000;
 }  // namespace
 
 COLORREF ColorToRGB(TColor color) {
-  if (color & clSystemColor) return GetSysColor(static_cast<int>(color & 0xFF));
+  if ((color & clSystemColor) == clSystemColor) return GetSysColor(static_cast<int>(color & 0xFF));
   return static_cast<COLORREF>(color);
 }
 
@@ -31,6 +30,16 @@ HFONT TFont::Handle() {
     FHandle.Reset(CreateFontIndirectW(&lf));
   }
   return FHandle.Get();
+}
+
+void TFont::Assign(const TFont& source) {
+  if (&source == this) return;
+  Name = source.Name;
+  Height = source.Height;
+  Style = source.Style;
+  Charset = source.Charset;
+  Color = source.Color;
+  Changed();
 }
 
 // ---------------------------------------------------------------------------
@@ -123,8 +132,6 @@ LRESULT CALLBACK TWinControl::StdWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPA
     control->Dispatch(m);
   } catch (const Exception& e) {
     if (Application) Application->ShowException(e);
-  } catch (const std::exception&) {
-    if (Application) Application->ShowException(Exception(L""));
   } catch (...) {
     if (Application) Application->ShowException(Exception(L""));
   }
@@ -230,13 +237,7 @@ void TWinControl::SetFocus() { ::SetFocus(FHandle); }
 TFont& TWinControl::Font() {
   if (FParentFont && FParent) {
     // The first change makes the font the control's own, starting from the parent's.
-    TFont& pf = FParent->Font();
-    FFont.Name = pf.Name;
-    FFont.Height = pf.Height;
-    FFont.Style = pf.Style;
-    FFont.Charset = pf.Charset;
-    FFont.Color = pf.Color;
-    FFont.Changed();
+    FFont.Assign(FParent->Font());
   }
   FParentFont = false;
   return FFont;
@@ -513,15 +514,13 @@ TLabel::TLabel(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, A
 
 void TLabel::AutoSize() {
   std::wstring text = Caption();
-  HDC dc = GetDC(FHandle);
-  HGDIOBJ old = SelectObject(dc, CurrentFont());
   SIZE size = {};
-  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
-  SelectObject(dc, old);
-  ReleaseDC(FHandle, dc);
-  RECT r = {};
-  GetWindowRect(FHandle, &r);
-  MapWindowPoints(HWND_DESKTOP, GetParent(FHandle), reinterpret_cast<POINT*>(&r), 2);
+  {
+    TWindowDC dc = WindowDC(FHandle);
+    TSelection font = SelectInto(dc.Get(), CurrentFont());
+    GetTextExtentPoint32W(dc.Get(), text.c_str(), static_cast<int>(text.size()), &size);
+  }
+  RECT r = ChildRect(FHandle);
   MoveWindow(FHandle, r.left, r.top, size.cx, size.cy, TRUE);
 }
 

@@ -24,14 +24,16 @@ struct TMessage {
   LRESULT Result;
 };
 
-// Colours: an RGB value, or a system colour index with the top bit set.
+// Colours: an RGB value, or a system colour index in the low byte under
+// clSystemColor in the top byte.
 using TColor = unsigned int;
 enum : TColor {
   clBlack = 0x000000, clWhite = 0xFFFFFF, clRed = 0x0000FF, clBlue = 0xFF0000,
-  clSystemColor = 0x80000000u,
+  clSystemColor = 0xFF000000u,
   clBtnFace = clSystemColor | COLOR_BTNFACE,
   clWindow = clSystemColor | COLOR_WINDOW,
   clWindowText = clSystemColor | COLOR_WINDOWTEXT,
+  clInfoBk = clSystemColor | COLOR_INFOBK,
   clDefault = 0x20000000u,  // "whatever the control draws by itself"
 };
 COLORREF ColorToRGB(TColor color);
@@ -50,6 +52,8 @@ public:
 
   HFONT Handle();
   void Changed() { FHandle.Reset(); }
+  // Takes over another font's description.
+  void Assign(const TFont& source);
 
 private:
   TFontHandle FHandle;
@@ -96,7 +100,6 @@ public:
   // The control's own font. Until it is changed the control shows its parent's.
   TFont& Font();
   void FontChanged();
-  bool ParentFont() const { return FParentFont; }
   HFONT CurrentFont();
 
   // Background colour of the control; clDefault leaves it to the system.
@@ -118,7 +121,7 @@ protected:
   // the one it had (a window built anew).
   void CreateControl(const wchar_t* className, DWORD style, DWORD exStyle, int id = 0);
   void CreateTopLevel(const wchar_t* className, DWORD style, DWORD exStyle, HWND owner, int width, int height);
-  // Called before the window goes: forms detach their menu here.
+  // Destroys the window, if there is one.
   void DestroyHandle();
 
   virtual void Notify(WORD /*code*/) {}

@@ -31,7 +31,6 @@ public:
   // Shows the dialog owned by the window of the owning form; false when the
   // user cancels. The chosen files are then in Files, in the dialog's order.
   bool Execute();
-  std::wstring FileName() const { return Files.Count() ? Files[0] : std::wstring(); }
   TStringList Files;
 };
 

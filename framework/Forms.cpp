@@ -63,8 +63,6 @@ void TForm::MoveTo(int left, int top) {
 
 void TForm::SetMenu(TMainMenu* menu) {
   FMenu = menu;
-  RECT c;
-  GetClientRect(FHandle, &c);
   ::SetMenu(FHandle, menu ? menu->Handle() : nullptr);
   if (menu) menu->Attached();
 }
@@ -223,8 +221,6 @@ TApplication::TApplication() : TComponent(nullptr) { Application = this; }
 TApplication::~TApplication() {
   if (Application == this) Application = nullptr;
 }
-
-void TApplication::Initialize() {}
 
 void TApplication::CreateForm(TForm* form) {
   if (!MainForm) MainForm = form;

@@ -93,10 +93,8 @@ public:
   std::wstring Title;
   // The main form owns the task-bar button; closing it ends Run.
   TForm* MainForm = nullptr;
-  bool MainFormOnTaskBar = true;
   bool Terminated() const { return FTerminated; }
 
-  void Initialize();
   // Makes form the main form (if there is none yet).
   void CreateForm(TForm* form);
   // Shows the main form and runs the message loop until it closes.

@@ -48,7 +48,8 @@ void TMenuItem::Click() {
 TMainMenu::TMainMenu(TComponent* AOwner) : TComponent(AOwner), FItems(new TMenuItem(this)) {}
 
 TMainMenu::~TMainMenu() {
-  if (FHandle && !FAttached) DestroyMenu(FHandle);
+  // An attached menu goes with its window.
+  if (FAttached) FHandle.Release();
 }
 
 void TMainMenu::Build(TMenuItem* item, HMENU into) {
@@ -70,10 +71,10 @@ void TMainMenu::Build(TMenuItem* item, HMENU into) {
 
 HMENU TMainMenu::Handle() {
   if (!FHandle) {
-    FHandle = CreateMenu();
-    Build(FItems, FHandle);
+    FHandle.Reset(CreateMenu());
+    Build(FItems, FHandle.Get());
   }
-  return FHandle;
+  return FHandle.Get();
 }
 
 HACCEL TMainMenu::Accelerators() {

@@ -71,7 +71,7 @@ public:
 private:
   void Build(TMenuItem* item, HMENU into);
   TMenuItem* FItems;
-  HMENU FHandle = nullptr;
+  TMenuHandle FHandle;
   bool FAttached = false;
   TAccelHandle FAccel;
 };

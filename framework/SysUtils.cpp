@@ -126,13 +126,10 @@ HANDLE OpenForQuery(const std::wstring& path) {
   // first, and only then is anything opened.
   DWORD attributes = GetFileAttributesW(name.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DEVICE)) return INVALID_HANDLE_VALUE;
-  HANDLE h = CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
-    CloseHandle(h);
-    return INVALID_HANDLE_VALUE;
-  }
-  return h;
+  TFileHandle file(CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file || GetFileType(file.Get()) != FILE_TYPE_DISK) return INVALID_HANDLE_VALUE;
+  return file.Release();
 }
 
 TFileIdentity FileIdentity(HANDLE file) {

@@ -49,38 +49,74 @@ bool IsLongFormPath(const std::wstring& path);
 // opens a device with it.
 std::wstring LongFormPath(const std::wstring& path);
 
-// Owns one Win32 handle-like value and frees it with Free on every path.
+// Owns one Win32 handle and frees it with Free on every path. Free is a
+// function object; one that needs more than the handle to free it (the
+// window of a DC, the DC an object was selected into) carries it as its own
+// state. A handle equal to T() or to Free::Empty() (when Free names one, as
+// INVALID_HANDLE_VALUE for files) is no handle and is never freed.
 template <typename T, typename Free>
 class TOwned {
 public:
   TOwned() = default;
-  explicit TOwned(T value) : FValue(value) {}
+  explicit TOwned(T value, Free free = Free()) : FValue(value), FFree(free) {}
   ~TOwned() { Reset(); }
-  TOwned(TOwned&& other) noexcept : FValue(other.Release()) {}
+  TOwned(TOwned&& other) noexcept : FValue(other.Release()), FFree(other.FFree) {}
   TOwned& operator=(TOwned&& other) noexcept {
-    if (this != &other) { Reset(); FValue = other.Release(); }
+    if (this != &other) {
+      Reset();
+      FValue = other.Release();
+      FFree = other.FFree;
+    }
     return *this;
   }
   TOwned(const TOwned&) = delete;
   TOwned& operator=(const TOwned&) = delete;
 
   T Get() const { return FValue; }
-  explicit operator bool() const { return FValue != T(); }
-  T Release() { T v = FValue; FValue = T(); return v; }
-  void Reset(T value = T()) {
-    if (FValue != T()) Free()(FValue);
+  explicit operator bool() const { return FValue != T() && FValue != Empty(); }
+  T Release() {
+    T v = FValue;
+    FValue = Empty();
+    return v;
+  }
+  void Reset(T value = Empty()) {
+    if (*this) FFree(FValue);
     FValue = value;
   }
 
 private:
-  T FValue = T();
+  template <typename F>
+  static auto EmptyOf(int) -> decltype(F::Empty()) { return F::Empty(); }
+  template <typename F>
+  static T EmptyOf(...) { return T(); }
+  static T Empty() { return EmptyOf<Free>(0); }
+
+  T FValue = Empty();
+  Free FFree;
 };
 
 struct TFreeGdiObject { void operator()(HGDIOBJ h) const { DeleteObject(h); } };
 struct TFreeModule { void operator()(HMODULE h) const { FreeLibrary(h); } };
 struct TFreeAccel { void operator()(HACCEL h) const { DestroyAcceleratorTable(h); } };
 struct TFreeMenu { void operator()(HMENU h) const { DestroyMenu(h); } };
-struct TFreeHandle { void operator()(HANDLE h) const { CloseHandle(h); } };
+struct TFreeFind {
+  static HANDLE Empty() { return INVALID_HANDLE_VALUE; }
+  void operator()(HANDLE h) const { FindClose(h); }
+};
+struct TFreeFile {
+  static HANDLE Empty() { return INVALID_HANDLE_VALUE; }
+  void operator()(HANDLE h) const { CloseHandle(h); }
+};
+// A DC of a window (GetDC) goes back to that window.
+struct TReleaseDC {
+  HWND Window = nullptr;
+  void operator()(HDC dc) const { ReleaseDC(Window, dc); }
+};
+// Freeing a selection puts back the object it replaced in its DC.
+struct TRestoreObject {
+  HDC Dc = nullptr;
+  void operator()(HGDIOBJ previous) const { SelectObject(Dc, previous); }
+};
 
 using TFontHandle = TOwned<HFONT, TFreeGdiObject>;
 using TBrushHandle = TOwned<HBRUSH, TFreeGdiObject>;
@@ -88,20 +124,17 @@ using TBitmapHandle = TOwned<HBITMAP, TFreeGdiObject>;
 using TModuleHandle = TOwned<HMODULE, TFreeModule>;
 using TAccelHandle = TOwned<HACCEL, TFreeAccel>;
 using TMenuHandle = TOwned<HMENU, TFreeMenu>;
+using TFindHandle = TOwned<HANDLE, TFreeFind>;
+// Files, and the other kernel objects closed by CloseHandle (events): null
+// and INVALID_HANDLE_VALUE are both no handle.
+using TFileHandle = TOwned<HANDLE, TFreeFile>;
+using TWindowDC = TOwned<HDC, TReleaseDC>;
+using TSelection = TOwned<HGDIOBJ, TRestoreObject>;
 
-// A file handle: INVALID_HANDLE_VALUE is its empty value, not null.
-class TFileHandle {
-public:
-  explicit TFileHandle(HANDLE h) : FHandle(h) {}
-  ~TFileHandle() { if (Valid()) CloseHandle(FHandle); }
-  TFileHandle(const TFileHandle&) = delete;
-  TFileHandle& operator=(const TFileHandle&) = delete;
-  bool Valid() const { return FHandle != INVALID_HANDLE_VALUE && FHandle != nullptr; }
-  HANDLE Get() const { return FHandle; }
-
-private:
-  HANDLE FHandle;
-};
+// The DC of a window's client area (the screen's for null).
+inline TWindowDC WindowDC(HWND window) { return TWindowDC(GetDC(window), TReleaseDC{window}); }
+// Selects an object into a DC until the selection goes.
+inline TSelection SelectInto(HDC dc, HGDIOBJ object) { return TSelection(SelectObject(dc, object), TRestoreObject{dc}); }
 
 // Opens a file or a folder on a disk only to ask about it: no read or write
 // access, every sharing mode, links followed. Anything that is not a file or

@@ -17,6 +17,10 @@ public:
   vcl::TImage* Image2;
 };
 
+// The application's title with its version stamp: the main window's caption
+// and the first line of the dialog. Tests read it from here too.
+inline constexpr wchar_t kApplicationTitle[] = L"Morvik 141104";
+
 // The maker's name and addresses shown in the dialog.
 extern const wchar_t* const kMakerName;
 extern const wchar_t* const kMakerURL;

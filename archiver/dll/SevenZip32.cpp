@@ -7,9 +7,11 @@
 #include <string>
 #include <thread>
 
+#include "Owned.h"
 #include "ProgressWindow.h"
 #include "core/cmdline.h"
 #include "core/run.h"
+#include "core/text.h"
 
 namespace {
 
@@ -22,29 +24,6 @@ std::mutex g_lock;
 // while the progress window runs its messages is refused, not deadlocked.
 std::atomic<DWORD> g_callingThread{0};
 
-class Handle {
- public:
-  explicit Handle(HANDLE h) : h_(h) {}
-  ~Handle() {
-    if (h_) CloseHandle(h_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return h_; }
-
- private:
-  HANDLE h_;
-};
-
-std::wstring Utf8ToWide(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (n <= 0) return std::wstring();
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &w[0], n);
-  return w;
-}
-
 // The archive's file name as the command line gives it, for the progress
 // window; empty when the line does not parse (the command then fails at once).
 std::wstring ArchiveName(const std::string& line) {
@@ -52,14 +31,16 @@ std::wstring ArchiveName(const std::string& line) {
   arc::Report ignored;
   if (!arc::ParseCommandLine(line, command, ignored)) return std::wstring();
   const size_t slash = command.archive.find_last_of("\\/");
-  return Utf8ToWide(slash == std::string::npos ? command.archive : command.archive.substr(slash + 1));
+  const std::u16string name =
+      arc::Utf8ToUtf16(slash == std::string::npos ? command.archive : command.archive.substr(slash + 1));
+  return std::wstring(name.begin(), name.end());
 }
 
 // Runs the command on a worker thread while this thread shows its progress
 // to the user and takes a cancel.
 arc::Result RunShowingProgress(HWND hwnd, const std::string& line, arc::Report& report) {
   arc::Progress progress;
-  Handle finished(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  sevenzip32::OwnedHandle finished(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!finished.get()) return arc::Run(line, report, progress);
   arc::Result rc = arc::kErrInternal;
   std::thread worker([&] {
@@ -71,16 +52,24 @@ arc::Result RunShowingProgress(HWND hwnd, const std::string& line, arc::Report& 
   return rc;
 }
 
-std::string Convert(const std::string& text, UINT from, UINT to) {
+// Text in the ANSI code page to UTF-8 and back; the UTF-8 side is the core's.
+std::string AnsiToUtf8(const std::string& text) {
   if (text.empty()) return text;
-  const int wn = MultiByteToWideChar(from, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (wn <= 0) return std::string();
-  std::wstring w(static_cast<size_t>(wn), L'\0');
-  MultiByteToWideChar(from, 0, text.data(), static_cast<int>(text.size()), &w[0], wn);
-  const int n = WideCharToMultiByte(to, 0, w.data(), wn, nullptr, 0, nullptr, nullptr);
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (n <= 0) return std::string();
+  std::u16string w(static_cast<size_t>(n), u'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), reinterpret_cast<wchar_t*>(&w[0]), n);
+  return arc::Utf16ToUtf8(w);
+}
+
+std::string Utf8ToAnsi(const std::string& text) {
+  const std::u16string w = arc::Utf8ToUtf16(text);
+  if (w.empty()) return std::string();
+  const auto* wide = reinterpret_cast<const wchar_t*>(w.data());
+  const int n = WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
   if (n <= 0) return std::string();
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(to, 0, w.data(), wn, &out[0], n, nullptr, nullptr);
+  WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(w.size()), &out[0], n, nullptr, nullptr);
   return out;
 }
 
@@ -124,11 +113,11 @@ __declspec(dllexport) int WINAPI SevenZip(HWND hwnd, LPCSTR cmdLine, LPSTR outpu
       ~Leave() { g_callingThread.store(0); }
     } leave;
     std::string line = cmdLine ? cmdLine : "";
-    if (!utf8) line = Convert(line, CP_ACP, CP_UTF8);
+    if (!utf8) line = AnsiToUtf8(line);
     arc::Report report;
     const arc::Result rc = cmdLine ? RunShowingProgress(hwnd, line, report)
                                    : (report.Fail(arc::kErrCommand, "Error: no command line"), report.code);
-    CopyOut(utf8 ? report.text : Convert(report.text, CP_UTF8, CP_ACP), output, outputSize, utf8);
+    CopyOut(utf8 ? report.text : Utf8ToAnsi(report.text), output, outputSize, utf8);
     return static_cast<int>(rc);
   } catch (...) {
     CopyOut("Error: unexpected failure\n", output, outputSize, utf8);

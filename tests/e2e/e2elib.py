@@ -4,6 +4,7 @@
 # see each other's settings and nothing is left beside the build's program.
 import hashlib
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -28,6 +29,13 @@ class Checks:
 
 check = Checks()
 probe_exe = None
+
+
+def app_title():
+    """The application's title as the program defines it (settings/About.h)."""
+    about_h = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "settings", "About.h")
+    with open(about_h, encoding="utf-8") as f:
+        return re.search(r'kApplicationTitle\[\] = L"([^"]*)"', f.read()).group(1)
 
 
 def probe_run(*args, timeout=None, env=None):

@@ -22,13 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "SysUtils.h"
+
 namespace {
 
 void Print(const std::wstring& text) {
-  std::wstring line = text + L"\n";
-  int n = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), out.data(), n, nullptr, nullptr);
+  const std::string out = vcl::Utf8Encode(text + L"\n");
   DWORD written;
   WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
 }

@@ -27,7 +27,7 @@ LOGFONTW FontOf(HWND control) {
 class About : public ::testing::Test {
 protected:
   void SetUp() override {
-    app.Title = L"Morvik 141104";
+    app.Title = kApplicationTitle;
     about = new TMV_ABOUT(nullptr);
   }
   void TearDown() override { delete about; }
@@ -47,7 +47,7 @@ TEST_F(About, WindowHasOnlyACloseBoxAndItsSize) {
 }
 
 TEST_F(About, TitleAndMakerInWhiteTahoma) {
-  EXPECT_EQ(about->L_AppName->Caption(), L"Morvik 141104");
+  EXPECT_EQ(about->L_AppName->Caption(), kApplicationTitle);
   EXPECT_GE(FontOf(about->L_AppName->Handle()).lfWeight, FW_BOLD);
   EXPECT_EQ(std::wstring(FontOf(about->L_AppName->Handle()).lfFaceName), L"Tahoma");
   EXPECT_EQ(about->Label2->Caption(), kMakerName);

@@ -24,7 +24,7 @@ protected:
   static void SetUpTestSuite() {
     if (!vcl::Application) {
       new vcl::TApplication();
-      vcl::Application->Title = L"Morvik 141104";
+      vcl::Application->Title = kApplicationTitle;
     }
   }
 

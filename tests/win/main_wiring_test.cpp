@@ -23,7 +23,7 @@ protected:
   static void SetUpTestSuite() {
     if (!vcl::Application) {
       new vcl::TApplication();
-      vcl::Application->Title = L"Morvik 141104";
+      vcl::Application->Title = kApplicationTitle;
     }
   }
   void SetUp() override {
@@ -225,7 +225,7 @@ TEST_F(MainWiring, DialogsOpenAtTheWindowsCorner) {
   GetWindowRect(form->MV_ABOUT->Handle(), &r);
   EXPECT_EQ(r.left, 140);
   EXPECT_EQ(r.top, 90);
-  EXPECT_EQ(form->MV_ABOUT->L_AppName->Caption(), L"Morvik 141104");
+  EXPECT_EQ(form->MV_ABOUT->L_AppName->Caption(), kApplicationTitle);
   Close();
 }
 

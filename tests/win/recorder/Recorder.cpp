@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "SysUtils.h"
+
 namespace {
 
 std::wstring Env(const wchar_t* name) {
@@ -83,10 +85,7 @@ void WriteArchive(const char* cmdLine) {
   size_t open = line.find('"');
   size_t close = open == std::string::npos ? open : line.find('"', open + 1);
   if (close == std::string::npos) return;
-  std::string utf8 = line.substr(open + 1, close - open - 1);
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring path(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), path.data(), n);
+  std::wstring path = vcl::Utf8Decode(line.substr(open + 1, close - open - 1));
   // Long paths need the long form; a short one is taken as written.
   if (path.size() >= MAX_PATH && path.rfind(L"\\\\", 0) != 0) path = L"\\\\?\\" + path;
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
@@ -106,9 +105,7 @@ __declspec(dllexport) int WINAPI SevenZip(HWND hwnd, LPCSTR cmdLine, LPSTR outpu
                 hwnd && IsWindowEnabled(hwnd) ? 1 : 0);
   wchar_t caption[1024] = L"";
   if (hwnd) GetWindowTextW(hwnd, caption, 1024);
-  char captionUtf8[4096] = "";
-  WideCharToMultiByte(CP_UTF8, 0, caption, -1, captionUtf8, sizeof captionUtf8, nullptr, nullptr);
-  Record(head + std::string(captionUtf8) + "\t" + std::string(cmdLine ? cmdLine : ""));
+  Record(head + vcl::Utf8Encode(caption) + "\t" + std::string(cmdLine ? cmdLine : ""));
   if (result == 0 && !Env(L"MORVIK_RECORDER_WRITE").empty()) WriteArchive(cmdLine);
   // The caller promised `size` bytes: fill them, so that a short buffer shows.
   if (output && size) {

@@ -474,19 +474,12 @@ TSourceKind TMV_MAIN::GetSourceKind(const std::wstring& Path) {
 bool TMV_MAIN::CompressFile(const std::wstring& Path) {
   TJobSettings settings = ReadJobSettings();
   std::string archive = FileArchivePath(Path, settings);
-  const std::wstring archivePath = Utf8Decode(archive);
-  std::wstring name = NamePart(Path);
-
-  Caption(L"[圧縮中/File] " + name);
-  Enabled(false);
+  const std::wstring name = NamePart(Path);
+  TJob job{L"File", Path, name, Utf8Decode(archive), name, FileCommandLine(settings, archive, Path)};
   // A file whose archive path is the file itself (a ".zip" that does not
   // start with "PK") would be written over while it is read.
-  bool result = !IsSameFile(archivePath, Path) && WriteArchive(archivePath, name, FileCommandLine(settings, archive, Path));
-  LIST->Items().Add((result ? L"[FileOK] " : L"[FileNG] ") + name);
-  if (result && settings.DelFile) DeleteSource(Path, archivePath, settings.DeleteMode);
-  Enabled(true);
-  Caption(L"完了.");
-  return result;
+  job.Refused = IsSameFile(job.Archive, Path);
+  return RunJob(job, settings);
 }
 
 bool TMV_MAIN::CompressFolder(const std::wstring& Path) {
@@ -494,16 +487,20 @@ bool TMV_MAIN::CompressFolder(const std::wstring& Path) {
   // "C:\data\photos\" names the folder "photos", like "C:\data\photos".
   std::wstring folder = StripTrailingSeparators(Path);
   std::string archive = FolderArchivePath(folder, settings);
-  const std::wstring archivePath = Utf8Decode(archive);
-  std::wstring name = SourceName(folder);
-
-  Caption(L"[圧縮中/Directory] " + name);
-  Enabled(false);
-  bool result = WriteArchive(archivePath, L"", FolderCommandLine(settings, archive, folder));
-  LIST->Items().Add((result ? L"[DirectoryOK] " : L"[DirectoryNG] ") + name);
   // A folder that holds its own new archive (a destination inside it, by
-  // whatever path) is kept: deleting it would take the archive along.
-  if (result && settings.DelFile) DeleteSource(folder, archivePath, settings.DeleteMode);
+  // whatever path) is kept after the job: deleting it would take the archive
+  // along (DeleteSource).
+  return RunJob({L"Directory", folder, SourceName(folder), Utf8Decode(archive), L"",
+                 FolderCommandLine(settings, archive, folder)},
+                settings);
+}
+
+bool TMV_MAIN::RunJob(const TJob& job, const TJobSettings& settings) {
+  Caption(L"[圧縮中/" + job.Kind + L"] " + job.Name);
+  Enabled(false);
+  bool result = !job.Refused && WriteArchive(job.Archive, job.Entry, job.CommandLine);
+  LIST->Items().Add(L"[" + job.Kind + (result ? L"OK] " : L"NG] ") + job.Name);
+  if (result && settings.DelFile) DeleteSource(job.Source, job.Archive, settings.DeleteMode);
   Enabled(true);
   Caption(L"完了.");
   return result;

@@ -114,6 +114,20 @@ private:
   void UpdateJobCommands();
   void ReportUnreadableSettings();
   int CallSevenZip(const std::string& commandLine);
+  // One compression job: what CompressFile and CompressFolder each make of
+  // their source.
+  struct TJob {
+    std::wstring Kind;         // "File" or "Directory", in the caption and the log line
+    std::wstring Source;       // compressed, and deleted after success when the settings ask
+    std::wstring Name;         // shown in the caption and the log line
+    std::wstring Archive;      // where the archive goes
+    std::wstring Entry;        // the entry a file job adds; empty for a folder
+    std::string CommandLine;   // what the library is handed
+    bool Refused = false;      // never handed to the library: the job fails
+  };
+  // Shows the job in the caption with the window disabled, runs it, adds its
+  // log line and deletes the source when asked.
+  bool RunJob(const TJob& job, const TJobSettings& settings);
   bool WriteArchive(const std::wstring& archive, const std::wstring& entry, const std::string& commandLine);
   bool ReplacesBatchArchive(const std::wstring& archive, const std::wstring& entry) const;
   void RecordBatchArchive(const std::wstring& archive, const std::wstring& entry);

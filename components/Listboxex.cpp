@@ -12,7 +12,7 @@ void TListBoxEx::SendExtent(int extent) {
   SendMessageW(Handle(), LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(extent), 0);
 }
 
-void TListBoxEx::SetSpace(int value) {
+void TListBoxEx::Space(int value) {
   SendExtent(FMaxWidth + value);
   FSpace = value;
 }

@@ -16,7 +16,7 @@ public:
 
   // Margin in pixels added to the widest line's width to form the extent.
   int Space() const { return FSpace; }
-  void SetSpace(int value);
+  void Space(int value);
 
   // Pixel width of a line in the list box's font; 0 for an index that names
   // no line.

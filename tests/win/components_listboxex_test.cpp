@@ -125,8 +125,8 @@ TEST_F(ListBoxEx, SpaceAssignmentAlwaysSends) {
   const int w = Width(L"the widest line here");
   Add(L"the widest line here");
   Reset();
-  list->SetSpace(10);
-  list->SetSpace(10);
+  list->Space(10);
+  list->Space(10);
   EXPECT_EQ(g_counts.extents, (std::vector<int>{w + 10, w + 10}));
   EXPECT_EQ(list->Space(), 10);
   Reset();

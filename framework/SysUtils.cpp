@@ -120,13 +120,12 @@ std::wstring LongFormPath(const std::wstring& path) {
 }
 
 HANDLE OpenForQuery(const std::wstring& path) {
-  std::wstring name = LongFormPath(path);
-  if (name.empty()) return INVALID_HANDLE_VALUE;
+  if (LongFormPath(path).empty()) return INVALID_HANDLE_VALUE;
   // Named pipes and devices are not files: a disk file's attributes come
   // first, and only then is anything opened.
-  DWORD attributes = GetFileAttributesW(name.c_str());
+  DWORD attributes = GetFileAttributesW(LongFormPath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DEVICE)) return INVALID_HANDLE_VALUE;
-  HANDLE h = CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+  HANDLE h = CreateFileW(LongFormPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
     CloseHandle(h);

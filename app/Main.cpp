@@ -456,11 +456,11 @@ TSourceKind TMV_MAIN::GetSourceKind(const std::wstring& Path) {
   // Only folders and files on a disk are looked into: a device or a pipe is
   // never opened (a serial port's read waits for good), and a name the system
   // reads as a device has no long form.
-  const std::wstring name = LongFormPath(Path);
-  DWORD attributes = name.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(name.c_str());
+  if (LongFormPath(Path).empty()) return skUnreadable;
+  DWORD attributes = GetFileAttributesW(LongFormPath(Path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DEVICE)) return skUnreadable;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return skFolder;
-  TFileHandle file(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  TFileHandle file(CreateFileW(LongFormPath(Path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file || GetFileType(file.Get()) != FILE_TYPE_DISK) return skUnreadable;
   char signature[2] = {};

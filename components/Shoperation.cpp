@@ -210,7 +210,7 @@ namespace {
 template <class Visit>
 bool ForEachName(const std::wstring& folder, Visit visit) {
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  HANDLE find = FindFirstFileExW(vcl::LongFormPath(folder + L"\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
   // An empty folder may have no names at all, not even "." and "..".
   if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
   bool all = true;
@@ -233,14 +233,15 @@ bool HoldsNoLink(const std::wstring& path, DWORD attributes) {
 }
 
 bool DeleteAll(const std::wstring& path, DWORD attributes) {
-  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteFileW(path.c_str()) != 0;
+  if (attributes & FILE_ATTRIBUTE_READONLY)
+    SetFileAttributesW(vcl::LongFormPath(path).c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteFileW(vcl::LongFormPath(path).c_str()) != 0;
   // Everything in the folder is tried, even after a failure.
   ForEachName(path, [](const std::wstring& name, DWORD a) {
     DeleteAll(name, a);
     return true;
   });
-  return RemoveDirectoryW(path.c_str()) != 0;
+  return RemoveDirectoryW(vcl::LongFormPath(path).c_str()) != 0;
 }
 
 // True for the long form of a drive root or a share's root, which is never
@@ -269,14 +270,14 @@ std::wstring TreeName(const std::wstring& path) {
 
 bool HoldsLink(const std::wstring& path) {
   std::wstring name = TreeName(path);
-  DWORD attributes = name.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(name.c_str());
+  DWORD attributes = name.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(vcl::LongFormPath(name).c_str());
   return attributes == INVALID_FILE_ATTRIBUTES || !HoldsNoLink(name, attributes);
 }
 
 bool DeleteTree(const std::wstring& path) {
   std::wstring name = TreeName(path);
   if (name.empty() || IsRoot(name) || HoldsLink(name)) return false;
-  return DeleteAll(name, GetFileAttributesW(name.c_str()));
+  return DeleteAll(name, GetFileAttributesW(vcl::LongFormPath(name).c_str()));
 }
 
 }  // namespace morvik

@@ -120,14 +120,13 @@ std::wstring LongFormPath(const std::wstring& path) {
 }
 
 HANDLE OpenForQuery(const std::wstring& path) {
-  std::wstring name = LongFormPath(path);
-  if (name.empty()) return INVALID_HANDLE_VALUE;
+  if (LongFormPath(path).empty()) return INVALID_HANDLE_VALUE;
   // Named pipes and devices are not files: a disk file's attributes come
   // first, and only then is anything opened.
-  DWORD attributes = GetFileAttributesW(name.c_str());
+  DWORD attributes = GetFileAttributesW(LongFormPath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DEVICE)) return INVALID_HANDLE_VALUE;
-  TFileHandle file(CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  TFileHandle file(CreateFileW(LongFormPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!file || GetFileType(file.Get()) != FILE_TYPE_DISK) return INVALID_HANDLE_VALUE;
   return file.Release();
 }

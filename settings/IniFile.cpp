@@ -6,6 +6,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "SysUtils.h"
 #else
 #include <cerrno>
 #include <climits>
@@ -35,16 +37,7 @@ std::wstring TemporaryName(const std::wstring& path, unsigned long pid, unsigned
 
 #ifdef _WIN32
 
-// Paths from MAX_PATH on need the "\\?\" form to reach the file system.
-std::wstring Win32Path(const std::wstring& path) {
-  if (path.size() < MAX_PATH - 12 || path.rfind(L"\\\\?\\", 0) == 0) return path;
-  std::wstring p = path;
-  for (wchar_t& c : p)
-    if (c == L'/') c = L'\\';
-  if (p.size() > 2 && p[1] == L':' && p[2] == L'\\') return L"\\\\?\\" + p;
-  if (p.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + p.substr(2);
-  return path;  // relative: left to the system
-}
+using vcl::LongFormPath;
 
 struct Handle {
   HANDLE h = INVALID_HANDLE_VALUE;
@@ -124,7 +117,7 @@ struct Fd {
 FileReadResult ReadWholeFile(const std::wstring& path, std::string& bytes) {
   bytes.clear();
   Handle f;
-  f.h = CreateFileW(Win32Path(path).c_str(), GENERIC_READ,
+  f.h = CreateFileW(LongFormPath(path).c_str(), GENERIC_READ,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f.h == INVALID_HANDLE_VALUE) {
@@ -157,18 +150,18 @@ FileReadResult ReadWholeFile(const std::wstring& path, std::string& bytes) {
 
 bool ReplaceFileContents(const std::wstring& path, const std::string& bytes) {
   if (path.empty()) return false;
-  const std::wstring target = Win32Path(path);
+  if (LongFormPath(path).empty()) return false;
   // A read-only settings file is the user's way of keeping it as it is. The
   // move below would not always refuse to replace it, so refuse here.
-  DWORD attributes = GetFileAttributesW(target.c_str());
+  DWORD attributes = GetFileAttributesW(LongFormPath(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
     return false;
   std::wstring temp;
   Handle f;
   for (unsigned attempt = 0; attempt < 100 && f.h == INVALID_HANDLE_VALUE; ++attempt) {
-    temp = Win32Path(TemporaryName(path, GetCurrentProcessId(), attempt));
-    f.h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    temp = TemporaryName(path, GetCurrentProcessId(), attempt);
+    f.h = CreateFileW(LongFormPath(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f.h == INVALID_HANDLE_VALUE) {
       DWORD e = GetLastError();
@@ -186,9 +179,9 @@ bool ReplaceFileContents(const std::wstring& path, const std::string& bytes) {
   }
   ok = ok && FlushFileBuffers(f.h);
   ok = f.Close() && ok;
-  ok = ok && MoveFileExW(temp.c_str(), target.c_str(),
+  ok = ok && MoveFileExW(LongFormPath(temp).c_str(), LongFormPath(path).c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  if (!ok) DeleteFileW(temp.c_str());
+  if (!ok) DeleteFileW(LongFormPath(temp).c_str());
   return ok;
 }
 

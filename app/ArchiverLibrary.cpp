@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "JobPaths.h"
+
 namespace {
 
 // An export of the library by name, as the function type it has.
@@ -28,7 +30,7 @@ const wchar_t TArchiverLibrary::kFileName[] = L"7-ZIP32.DLL";
 
 TArchiverLibrary::TLoadResult TArchiverLibrary::Load() {
   Unload();
-  vcl::TModuleHandle module(LoadLibraryW((vcl::ExeFolder() + kFileName).c_str()));
+  vcl::TModuleHandle module(LoadLibraryW((FolderPart(vcl::ExeFileName()) + kFileName).c_str()));
   if (!module) module.Reset(LoadLibraryW((SystemFolder() + L"\\" + kFileName).c_str()));
   if (!module) return lrMissing;
 

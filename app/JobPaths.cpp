@@ -4,39 +4,25 @@
 
 #include "SysUtils.h"
 
+using morvik::ChangeFileExt;
+using morvik::IsPathSeparator;
 using vcl::Utf8Encode;
 
 namespace {
-size_t LastSeparator(const std::wstring& path) { return path.find_last_of(L"\\:"); }
-
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
 bool IsDriveRoot(const std::wstring& path) {
-  return path.size() == 3 && path[1] == L':' && IsSeparator(path[2]);
+  return path.size() == 3 && path[1] == L':' && IsPathSeparator(path[2]);
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 }  // namespace
 
-std::wstring FolderPart(const std::wstring& path) {
-  size_t pos = LastSeparator(path);
-  return pos == std::wstring::npos ? std::wstring() : path.substr(0, pos + 1);
-}
+std::wstring FolderPart(const std::wstring& path) { return path.substr(0, morvik::NameStart(path)); }
 
-std::wstring NamePart(const std::wstring& path) {
-  size_t pos = LastSeparator(path);
-  return pos == std::wstring::npos ? path : path.substr(pos + 1);
-}
-
-std::wstring ReplaceExtension(const std::wstring& path, const std::wstring& extension) {
-  size_t pos = path.find_last_of(L".\\:");
-  if (pos != std::wstring::npos && path[pos] == L'.') return path.substr(0, pos) + extension;
-  return path + extension;
-}
+std::wstring NamePart(const std::wstring& path) { return path.substr(morvik::NameStart(path)); }
 
 std::wstring StripTrailingSeparators(const std::wstring& path) {
   std::wstring p = path;
-  while (p.size() > 1 && IsSeparator(p.back()) && !IsDriveRoot(p)) p.pop_back();
+  while (p.size() > 1 && IsPathSeparator(p.back()) && !IsDriveRoot(p)) p.pop_back();
   return p;
 }
 
@@ -48,8 +34,8 @@ std::string DestinationPrefix(const std::wstring& destFolder) {
 
 std::string FileArchivePath(const std::wstring& source, const TJobSettings& settings) {
   if (settings.DestFolderMode == dfChosenFolder)
-    return DestinationPrefix(settings.DestFolder) + Utf8Encode(ReplaceExtension(NamePart(source), settings.Extension));
-  return Utf8Encode(ReplaceExtension(source, settings.Extension));
+    return DestinationPrefix(settings.DestFolder) + Utf8Encode(ChangeFileExt(NamePart(source), settings.Extension));
+  return Utf8Encode(ChangeFileExt(source, settings.Extension));
 }
 
 std::string FolderArchivePath(const std::wstring& folder, const TJobSettings& settings) {
@@ -70,7 +56,7 @@ std::string FolderCommandLine(const TJobSettings& settings, const std::string& a
     return head + Quoted(Utf8Encode(FolderPart(folder))) + " " + Quoted(Utf8Encode(NamePart(folder)) + "\\*");
   // The base folder ends with exactly one separator; a drive root has it already.
   std::wstring base = folder;
-  if (base.empty() || !IsSeparator(base.back())) base += L'\\';
+  if (base.empty() || !IsPathSeparator(base.back())) base += L'\\';
   return head + Quoted(Utf8Encode(base)) + " *";
 }
 

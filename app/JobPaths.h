@@ -5,14 +5,13 @@
 #include <string>
 
 #include "JobSettings.h"
+#include "SettingsFile.h"
 
-// Everything up to and including the last "\" or ":"; empty when there is none.
+// The path's folder part and its last name, split where morvik::NameStart
+// says: the folder part ends with its separator or drive ":" and is empty
+// when there is neither. An extension is replaced by morvik::ChangeFileExt.
 std::wstring FolderPart(const std::wstring& path);
-// Everything after the last "\" or ":".
 std::wstring NamePart(const std::wstring& path);
-// If the last ".", "\" or ":" of the path is a dot, the text from it on is
-// replaced by extension; otherwise extension is appended.
-std::wstring ReplaceExtension(const std::wstring& path, const std::wstring& extension);
 // A folder path without closing separators ("C:\data\photos\" names the folder
 // "photos"). A drive root ("C:\") and a lone "\" keep theirs.
 std::wstring StripTrailingSeparators(const std::wstring& path);

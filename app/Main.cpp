@@ -4,10 +4,9 @@
 #include <ole2.h>
 #include <shlobj.h>
 
-#include <cstdio>
 
 #include "IniDocument.h"
-#include "IniFile.h"
+#include "SettingsFile.h"
 #include "JobPaths.h"
 #include "SysUtils.h"
 
@@ -17,15 +16,8 @@ TMV_MAIN* MV_MAIN = nullptr;
 
 namespace {
 
-const wchar_t kArchiverName[] = L"7-ZIP32.DLL";
 const wchar_t kErrorCaption[] = L"エラー";
 const wchar_t kMainSection[] = L"Main";
-
-// An export of the library by name, as the function type it has.
-template <typename T>
-T Export(HMODULE module, const char* name) {
-  return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
 
 // The menu as the form describes it: item, name, parent, caption, shortcut,
 // handler.
@@ -96,8 +88,8 @@ TMV_MAIN::TMV_MAIN(TComponent* AOwner) : TForm(AOwner, L"TMV_MAIN") {
 
   SHOP = new morvik::TSHOperation(this);
   SHOP->Name = L"SHOP";
-  SHOP->SetTitle(L"圧縮先のフォルダを選択してください");
-  SHOP->SetFlags(65);
+  SHOP->Title(L"圧縮先のフォルダを選択してください");
+  SHOP->Flags(morvik::kBrowseFileSystemFolders);
 
   SettingsPath = morvik::SettingsFilePath();
 
@@ -113,9 +105,6 @@ TMV_MAIN::TMV_MAIN(TComponent* AOwner) : TForm(AOwner, L"TMV_MAIN") {
 }
 
 TMV_MAIN::~TMV_MAIN() {
-  // A window destroyed without passing through FormClose still lets the
-  // library go.
-  if (ArchiverModule) UnloadArchiver();
   if (MV_MAIN == this) MV_MAIN = nullptr;
 }
 
@@ -227,7 +216,7 @@ void TMV_MAIN::RestoreWindow() {
   SetWindowPos(Handle(), nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
   std::wstring dir = ini.ReadString(kMainSection, L"Dir", L"");
   OpenDialog->InitialDir = dir;
-  SHOP->SetRoot(dir);
+  SHOP->Root(dir);
 }
 
 bool TMV_MAIN::SaveWindow() {
@@ -307,7 +296,7 @@ void TMV_MAIN::M_OpenFileClick(TObject*) {
   if (FBatchRunning) return;
   if (!OpenDialog->Execute()) return;
   OpenDialog->InitialDir = FolderPart(OpenDialog->Files[0]);
-  SHOP->SetRoot(OpenDialog->InitialDir);
+  SHOP->Root(OpenDialog->InitialDir);
   RunBatch(OpenDialog->Files.ToVector(), bkMenu);
   RunPendingDrops();
 }
@@ -315,7 +304,7 @@ void TMV_MAIN::M_OpenFileClick(TObject*) {
 void TMV_MAIN::M_OpenFolderClick(TObject*) {
   if (FBatchRunning) return;
   if (!SHOP->BrowseFolder()) return;
-  SHOP->SetRoot(SHOP->FolderName());
+  SHOP->Root(SHOP->FolderName());
   OpenDialog->InitialDir = SHOP->FolderName();
   RunBatch({SHOP->FolderName()}, bkMenu);
   RunPendingDrops();
@@ -364,61 +353,21 @@ void TMV_MAIN::UpdateJobCommands() {
 }
 
 // ---------------------------------------------------------------------------
-// Archiver library binding.
+// The archiver library.
 
 void TMV_MAIN::LoadArchiver() {
-  // Two places only, by full path: the program's folder, then the system folder.
-  std::wstring path = ExeFolder() + kArchiverName;
-  HMODULE module = LoadLibraryW(path.c_str());
-  if (!module) {
-    std::wstring system(MAX_PATH, L'\0');
-    UINT n = GetSystemDirectoryW(system.data(), MAX_PATH);
-    if (n > MAX_PATH) {
-      system.resize(n);
-      n = GetSystemDirectoryW(system.data(), n);
-    }
-    system.resize(n);
-    path = system + L"\\" + kArchiverName;
-    module = LoadLibraryW(path.c_str());
+  switch (Archiver.Load()) {
+    case TArchiverLibrary::lrLoaded:
+      LIST->Items().Add(std::wstring(TArchiverLibrary::kFileName) + L" " + Archiver.VersionText());
+      return;
+    case TArchiverLibrary::lrMissing:
+      MessageDlg(Handle(), L"7-ZIP32.DLLをロードできません", kErrorCaption, MB_OK | MB_ICONERROR);
+      break;
+    case TArchiverLibrary::lrNoUnicode:
+      MessageDlg(Handle(), L"UNICODE対応前の7-ZIP32.DLLは使用できません", kErrorCaption, MB_OK | MB_ICONERROR);
+      break;
   }
-  if (!module) {
-    MessageDlg(Handle(), L"7-ZIP32.DLLをロードできません", kErrorCaption, MB_OK | MB_ICONERROR);
-    ArchiverUnavailable = true;
-    return;
-  }
-
-  auto getVersion = Export<TSevenZipGetVersion>(module, "SevenZipGetVersion");
-  auto getSubVersion = Export<TSevenZipGetSubVersion>(module, "SevenZipGetSubVersion");
-  auto setUnicodeMode = Export<TSevenZipSetUnicodeMode>(module, "SevenZipSetUnicodeMode");
-  if (!setUnicodeMode) {
-    MessageDlg(Handle(), L"UNICODE対応前の7-ZIP32.DLLは使用できません", kErrorCaption, MB_OK | MB_ICONERROR);
-    FreeLibrary(module);
-    ArchiverUnavailable = true;
-    return;
-  }
-  ArchiverModule = module;
-  setUnicodeMode(TRUE);
-  // A library without the version exports shows as version 0.
-  WORD subVersion = getSubVersion ? getSubVersion() : 0;
-  WORD version = getVersion ? getVersion() : 0;
-
-  char text[64];
-  std::snprintf(text, sizeof text, "%02.02f.%02.02f", version / 100.0, subVersion / 100.0);
-  LIST->Items().Add(L"7-ZIP32.DLL " + Utf8Decode(text));
-}
-
-void TMV_MAIN::UnloadArchiver() {
-  if (ArchiverModule) FreeLibrary(ArchiverModule);
-  ArchiverModule = nullptr;
-}
-
-int TMV_MAIN::CallSevenZip(const std::string& commandLine) {
-  auto sevenZip = ArchiverModule ? Export<TSevenZip>(ArchiverModule, "SevenZip") : nullptr;
-  // A library without the entry point fails every job.
-  if (!sevenZip) return -1;
-  // The library's report is never read; it only needs room to write it.
-  std::vector<char> output(65536, '\0');
-  return sevenZip(Handle(), commandLine.c_str(), output.data(), 65535);
+  ArchiverUnavailable = true;
 }
 
 // ---------------------------------------------------------------------------
@@ -510,7 +459,7 @@ bool TMV_MAIN::WriteArchive(const std::wstring& archive, const std::wstring& ent
   // An archive path the system reads as a device is never handed over, nor
   // one that would replace what this batch wrote for another source.
   if (LongFormPath(archive).empty() || ReplacesBatchArchive(archive, entry)) return false;
-  if (CallSevenZip(commandLine) != 0) return false;
+  if (Archiver.Call(Handle(), commandLine) != 0) return false;
   RecordBatchArchive(archive, entry);
   return true;
 }
@@ -537,7 +486,7 @@ void TMV_MAIN::RecordBatchArchive(const std::wstring& archive, const std::wstrin
 
 bool TMV_MAIN::RenameArchive(const std::wstring& Path) {
   // Already an archive: it only gets the selected extension, in its own folder.
-  std::wstring target = ReplaceExtension(Path, ReadJobSettings().Extension);
+  std::wstring target = morvik::ChangeFileExt(Path, ReadJobSettings().Extension);
   std::wstring name = NamePart(Path);
   // MoveFileW never replaces a file that is there.
   if (MoveFileW(LongFormPath(Path).c_str(), LongFormPath(target).c_str())) {

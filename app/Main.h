@@ -1,5 +1,5 @@
-// The main window: the log list under a menu bar, the binding of the
-// archiver library and the compression jobs.
+// The main window: the log list under a menu bar, and the compression jobs,
+// which hand their command lines to the archiver library (ArchiverLibrary.h).
 #pragma once
 
 #include <windows.h>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "About.h"
+#include "ArchiverLibrary.h"
 #include "Dialogs.h"
 #include "Forms.h"
 #include "JobSettings.h"
@@ -20,13 +21,6 @@
 #include "SysUtils.h"
 
 enum TSourceKind { skUnreadable, skZipArchive, sk7zArchive, skFile, skFolder };
-
-// The archiver library's exports, with the Windows API calling convention
-// (stdcall on 32-bit x86).
-using TSevenZip = int(WINAPI*)(HWND hwnd, LPCSTR cmdLine, LPSTR output, DWORD size);
-using TSevenZipGetVersion = WORD(WINAPI*)();
-using TSevenZipGetSubVersion = WORD(WINAPI*)();
-using TSevenZipSetUnicodeMode = BOOL(WINAPI*)(BOOL unicode);
 
 class TMV_MAIN : public vcl::TForm {
 public:
@@ -66,11 +60,12 @@ public:
   bool FirstShow = true;
   bool ArchiverUnavailable = false;
   bool LastJobSucceeded = true;
-  HMODULE ArchiverModule = nullptr;
+  TArchiverLibrary Archiver;
 
-  // Archiver library binding.
+  // Loads the archiver library and logs its version line; tells the user
+  // when there is none that can be used (ArchiverUnavailable).
   void LoadArchiver();
-  void UnloadArchiver();
+  void UnloadArchiver() { Archiver.Unload(); }
 
   // Compression jobs.
   void CompressSource(const std::wstring& Path);
@@ -113,7 +108,6 @@ private:
   void FormCloseQuery(vcl::TObject* Sender, bool& CanClose);
   void UpdateJobCommands();
   void ReportUnreadableSettings();
-  int CallSevenZip(const std::string& commandLine);
   // One compression job: what CompressFile and CompressFolder each make of
   // their source.
   struct TJob {

@@ -210,9 +210,10 @@ namespace {
 template <class Visit>
 bool ForEachName(const std::wstring& folder, Visit visit) {
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileExW(vcl::LongFormPath(folder + L"\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  vcl::TFindHandle find(FindFirstFileExW(vcl::LongFormPath(folder + L"\\*").c_str(), FindExInfoBasic, &data,
+                                         FindExSearchNameMatch, nullptr, 0));
   // An empty folder may have no names at all, not even "." and "..".
-  if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  if (!find) return GetLastError() == ERROR_FILE_NOT_FOUND;
   bool all = true;
   do {
     const std::wstring name = data.cFileName;
@@ -221,8 +222,7 @@ bool ForEachName(const std::wstring& folder, Visit visit) {
       all = false;
       break;
     }
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
+  } while (FindNextFileW(find.Get(), &data));
   return all;
 }
 

@@ -7,12 +7,17 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <string>
 
 #include "Classes.h"
 
 namespace morvik {
+
+// The folder browser's flags that both of the program's browsers use: file
+// system folders only, in the resizable browser (65).
+constexpr DWORD kBrowseFileSystemFolders = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
 
 // A heap block of NUL-terminated UTF-16 names followed by one more NUL, as
 // SHFileOperationW takes them in pFrom and pTo. Freed when it goes out of
@@ -41,13 +46,13 @@ public:
 
   // Published properties.
   const std::wstring& Root() const { return FRoot; }
-  void SetRoot(const std::wstring& value) { FRoot = value; }
+  void Root(const std::wstring& value) { FRoot = value; }
   const std::wstring& FolderName() const { return FFolderName; }
-  void SetFolderName(const std::wstring& value) { FFolderName = value; }
+  void FolderName(const std::wstring& value) { FFolderName = value; }
   const std::wstring& Title() const { return FTitle; }
-  void SetTitle(const std::wstring& value) { FTitle = value; }
+  void Title(const std::wstring& value) { FTitle = value; }
   DWORD Flags() const { return FFlags; }
-  void SetFlags(DWORD value) { FFlags = value; }
+  void Flags(DWORD value) { FFlags = value; }
 
   bool Delete(const vcl::TStrings& Names);        // to the recycle bin
   bool DeleteNoUndo(const vcl::TStrings& Names);  // directly
@@ -79,7 +84,7 @@ private:
   std::wstring FRoot;
   std::wstring FFolderName;
   std::wstring FTitle;
-  DWORD FFlags = 65;  // BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE
+  DWORD FFlags = kBrowseFileSystemFolders;
 };
 
 // True when the path is a link (a symbolic link, a junction), or a folder

@@ -62,19 +62,21 @@ std::wstring ParamStr(int index) {
   return Args()[index];
 }
 
-std::wstring ExeFileName() {
-  std::wstring buf(MAX_PATH, L'\0');
+std::wstring ExeFileName(size_t initialCapacity) {
+  // GetModuleFileNameW truncates silently when the buffer is too small (the
+  // result then fills it); grow until the path fits, up to the longest path
+  // the system can have.
+  std::wstring buf(initialCapacity > 0 ? initialCapacity : 1, L'\0');
   for (;;) {
     DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-    if (n < buf.size()) { buf.resize(n); return buf; }
-    buf.resize(buf.size() * 2);
+    if (n == 0) return {};
+    if (n < buf.size()) {
+      buf.resize(n);
+      return buf;
+    }
+    if (buf.size() >= 65536) return {};
+    buf.resize(buf.size() * 2 < 65536 ? buf.size() * 2 : 65536);
   }
-}
-
-std::wstring ExeFolder() {
-  std::wstring path = ExeFileName();
-  size_t pos = path.find_last_of(L"\\/:");
-  return pos == std::wstring::npos ? std::wstring() : path.substr(0, pos + 1);
 }
 
 namespace {

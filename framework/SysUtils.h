@@ -26,9 +26,10 @@ std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
 // start a form as if from another command line.
 void SetCommandLine(const std::wstring& commandLine);
 
-// Full path of the running program's file and its folder (with the final "\").
-std::wstring ExeFileName();
-std::wstring ExeFolder();
+// Full path of the running program's file; empty when the system cannot
+// tell. The buffer starts at initialCapacity characters and grows until the
+// path fits.
+std::wstring ExeFileName(size_t initialCapacity = MAX_PATH);
 
 // The full path the system makes of a path, of any length: from the current
 // folder, or a drive's own current folder for "C:name"; "/" read as "\"; "."

@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "IniFile.h"
+#include "SettingsFile.h"
 
 namespace morvik {
 

@@ -2,7 +2,7 @@
 //
 // A document is built from the bytes of a settings file and formatted back
 // into bytes; parsing and formatting never touch a file, so tests and fuzzers
-// work on byte strings. Open() and Save() add the file I/O on top (IniFile.h).
+// work on byte strings. Open() and Save() add the file I/O on top (SettingsFile.h).
 //
 // Bytes read: UTF-16 little-endian, with or without a leading FF FE; an odd
 // last byte is dropped. A NUL ends the text. Lines end at CR LF, a lone CR or

@@ -2,7 +2,7 @@
 
 #include "Dialogs.h"
 #include "IniDocument.h"
-#include "IniFile.h"
+#include "SettingsFile.h"
 
 using namespace vcl;
 
@@ -15,10 +15,6 @@ const wchar_t kSection[] = L"Option";
 // settings file's keys.
 const int kDefaultLeft = 300;
 const int kDefaultTop = 300;
-
-// BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE: file-system folders only, in
-// the resizable browser.
-const DWORD kBrowseFlags = 65;
 
 // Keys of the two lists: "7zCommandLine", "7zCommandLine2" ... "7zCommandLine10".
 std::wstring ListKey(const wchar_t* base, int index) {
@@ -120,8 +116,8 @@ TMV_OPTION::TMV_OPTION(TComponent* AOwner) : TForm(AOwner, L"TMV_OPTION", bsDial
 
   SHOP = new morvik::TSHOperation(this);
   SHOP->Name = L"SHOP";
-  SHOP->SetTitle(L"出力先のフォルダを選択してください");
-  SHOP->SetFlags(kBrowseFlags);
+  SHOP->Title(L"出力先のフォルダを選択してください");
+  SHOP->Flags(morvik::kBrowseFileSystemFolders);
 
   OnShow = [this](TObject* s) { FormShow(s); };
   OnKeyDown = [this](TObject* s, WORD& key) { FormKeyDown(s, key); };
@@ -256,7 +252,7 @@ void TMV_OPTION::RB_DestFolderSelectClick(TObject*) {
 }
 
 void TMV_OPTION::B_DestFolderSelectClick(TObject*) {
-  SHOP->SetRoot(E_DestFolder->Text());
+  SHOP->Root(E_DestFolder->Text());
   if (SHOP->BrowseFolder()) E_DestFolder->Text(SHOP->FolderName());
 }
 

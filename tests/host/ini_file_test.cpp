@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "IniDocument.h"
-#include "IniFile.h"
+#include "SettingsFile.h"
 
 namespace fs = std::filesystem;
 using morvik::IniDocument;

@@ -283,11 +283,11 @@ private:
 TEST_F(ShellOperation, BrowseRefusesMissingFoldersWithoutShowingTheBrowser) {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   BrowserWatcher watcher;
-  shop.SetFolderName(L"C:\\kept");
-  shop.SetRoot((dir / L"missing").wstring());
+  shop.FolderName(L"C:\\kept");
+  shop.Root((dir / L"missing").wstring());
   EXPECT_FALSE(shop.BrowseFolder());
-  shop.SetRoot(L"");
-  shop.SetFolderName((dir / L"missing-too").wstring());
+  shop.Root(L"");
+  shop.FolderName((dir / L"missing-too").wstring());
   EXPECT_FALSE(shop.BrowseFolder());
   EXPECT_EQ(shop.FolderName(), (dir / L"missing-too").wstring());
   EXPECT_FALSE(watcher.Seen());
@@ -297,8 +297,8 @@ TEST_F(ShellOperation, BrowseRefusesMissingFoldersWithoutShowingTheBrowser) {
 TEST_F(ShellOperation, BrowseCancelledKeepsFolderName) {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   BrowserWatcher watcher;
-  shop.SetRoot(dir.wstring());
-  shop.SetFolderName(L"");
+  shop.Root(dir.wstring());
+  shop.FolderName(L"");
   EXPECT_FALSE(shop.BrowseFolder());
   EXPECT_EQ(shop.FolderName(), L"");
   EXPECT_TRUE(watcher.Seen());

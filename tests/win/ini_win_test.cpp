@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "IniDocument.h"
-#include "IniFile.h"
+#include "SettingsFile.h"
 
 using morvik::IniDocument;
 using morvik::IniOpenStatus;

@@ -128,12 +128,12 @@ TEST_F(MainWindow, LoadArchiverLogsTheVersionLineAfterSwitchingToUnicode) {
     TMV_MAIN window(nullptr);
     window.LoadArchiver();
     EXPECT_FALSE(window.ArchiverUnavailable);
-    ASSERT_NE(window.ArchiverModule, nullptr);
+    ASSERT_TRUE(window.Archiver.Loaded());
     ASSERT_EQ(window.LIST->Items().Count(), 1);
     EXPECT_EQ(U8(window.LIST->Items()[0]), c.line);
     EXPECT_EQ(SplitLines(ReadFileBytes(log)), (std::vector<std::string>{"SetUnicodeMode 1", "GetSubVersion", "GetVersion"}));
     window.UnloadArchiver();
-    EXPECT_EQ(window.ArchiverModule, nullptr);
+    EXPECT_FALSE(window.Archiver.Loaded());
   }
 }
 
@@ -344,7 +344,7 @@ TEST_F(MainWindow, DropRunsEveryPathInOrderWhateverItsLength) {
   std::vector<std::string> lines = CommandLines();
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_NE(lines[1].find("\"" + U8(longFile) + "\""), std::string::npos);
-  EXPECT_NE(lines[1].find("\"" + U8(ReplaceExtension(longFile, L".zip")) + "\""), std::string::npos);
+  EXPECT_NE(lines[1].find("\"" + U8(morvik::ChangeFileExt(longFile, L".zip")) + "\""), std::string::npos);
 }
 
 TEST_F(MainWindow, ADropDuringABatchRunsAfterItAsItsOwnBatch) {
@@ -388,7 +388,7 @@ TEST_F(MainWindow, ACloseRequestDuringABatchEndsItAndClosesTheWindow) {
   EXPECT_EQ(CommandLines().size(), 1u);
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"[FileOK] 1.txt"}));
   EXPECT_EQ(closeCount, 1);
-  EXPECT_EQ(form->ArchiverModule, nullptr);  // the close released the library
+  EXPECT_FALSE(form->Archiver.Loaded());  // the close released the library
 }
 
 // Names that the system reads as devices (under Wine "com1" is a serial port,

@@ -38,7 +38,7 @@ TEST(PathRules, ReplaceExtension) {
       {L"C:\\data\\.profile", L".zip", L"C:\\data\\.zip"},
       {L"C:\\data\\report.", L".zip", L"C:\\data\\report.zip"},
   };
-  for (const Case& c : cases) EXPECT_EQ(ReplaceExtension(c.path, c.ext), c.result) << c.path;
+  for (const Case& c : cases) EXPECT_EQ(morvik::ChangeFileExt(c.path, c.ext), c.result) << c.path;
 }
 
 TEST(PathRules, StripTrailingSeparators) {

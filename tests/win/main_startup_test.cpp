@@ -13,7 +13,7 @@ using namespace testutil;
 
 namespace {
 
-std::wstring TestFolder() { return vcl::ExeFolder(); }
+std::wstring TestFolder() { return FolderPart(vcl::ExeFileName()); }
 
 std::wstring SystemLibrary() {
   wchar_t sys[MAX_PATH];

@@ -493,7 +493,7 @@ TEST_F(OptionDialog, BrowseButtonRootsTheBrowserAtTheTypedFolder) {
     // An existing folder: the browser opens there; confirming the folder
     // picked last time puts it into the box.
     dlg->E_DestFolder->Text(root.wstring());
-    dlg->SHOP->SetFolderName((root / L"sub").wstring());
+    dlg->SHOP->FolderName((root / L"sub").wstring());
     Click(dlg->B_DestFolderSelect);
     EXPECT_EQ(browser.Seen(), 1);
     EXPECT_EQ(dlg->SHOP->Root(), root.wstring());

@@ -1,4 +1,4 @@
-#include "IniFile.h"
+#include "SettingsFile.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -24,8 +24,6 @@ namespace {
 // reading it whole would only waste memory.
 constexpr std::uint64_t kMaxFileSize = 16u << 20;
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/' || c == L':'; }
-
 // Names the temporary file of a save: beside the target (a move within one
 // folder stays on one volume and is atomic), unique to this process and
 // call so that two instances saving at once do not share it.
@@ -39,16 +37,7 @@ std::wstring TemporaryName(const std::wstring& path, unsigned long pid, unsigned
 
 using vcl::LongFormPath;
 
-struct Handle {
-  HANDLE h = INVALID_HANDLE_VALUE;
-  ~Handle() { Close(); }
-  bool Close() {
-    bool ok = true;
-    if (h != INVALID_HANDLE_VALUE) ok = CloseHandle(h) != 0;
-    h = INVALID_HANDLE_VALUE;
-    return ok;
-  }
-};
+using vcl::TFileHandle;
 
 #else
 
@@ -116,17 +105,16 @@ struct Fd {
 
 FileReadResult ReadWholeFile(const std::wstring& path, std::string& bytes) {
   bytes.clear();
-  Handle f;
-  f.h = CreateFileW(LongFormPath(path).c_str(), GENERIC_READ,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (f.h == INVALID_HANDLE_VALUE) {
+  TFileHandle f(CreateFileW(LongFormPath(path).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!f) {
     DWORD e = GetLastError();
     return (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) ? FileReadResult::kNotFound
                                                                    : FileReadResult::kFailed;
   }
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(f.h, &size) || std::uint64_t(size.QuadPart) > kMaxFileSize)
+  if (!GetFileSizeEx(f.Get(), &size) || std::uint64_t(size.QuadPart) > kMaxFileSize)
     return FileReadResult::kFailed;
   bytes.resize(std::size_t(size.QuadPart));
   std::size_t done = 0;
@@ -137,7 +125,7 @@ FileReadResult ReadWholeFile(const std::wstring& path, std::string& bytes) {
       bytes.resize(bytes.size() + 4096);
     }
     DWORD got = 0;
-    if (!ReadFile(f.h, &bytes[done], DWORD(bytes.size() - done), &got, nullptr)) {
+    if (!ReadFile(f.Get(), &bytes[done], DWORD(bytes.size() - done), &got, nullptr)) {
       bytes.clear();
       return FileReadResult::kFailed;
     }
@@ -158,46 +146,35 @@ bool ReplaceFileContents(const std::wstring& path, const std::string& bytes) {
       (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
     return false;
   std::wstring temp;
-  Handle f;
-  for (unsigned attempt = 0; attempt < 100 && f.h == INVALID_HANDLE_VALUE; ++attempt) {
+  TFileHandle f;
+  for (unsigned attempt = 0; attempt < 100 && !f; ++attempt) {
     temp = TemporaryName(path, GetCurrentProcessId(), attempt);
-    f.h = CreateFileW(LongFormPath(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f.h == INVALID_HANDLE_VALUE) {
+    f.Reset(CreateFileW(LongFormPath(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f) {
       DWORD e = GetLastError();
       if (e != ERROR_FILE_EXISTS && e != ERROR_ALREADY_EXISTS) return false;
     }
   }
-  if (f.h == INVALID_HANDLE_VALUE) return false;
+  if (!f) return false;
 
   bool ok = true;
   for (std::size_t done = 0; ok && done < bytes.size();) {
     DWORD chunk = DWORD(std::min<std::size_t>(bytes.size() - done, 1u << 20));
     DWORD put = 0;
-    ok = WriteFile(f.h, bytes.data() + done, chunk, &put, nullptr) && put == chunk;
+    ok = WriteFile(f.Get(), bytes.data() + done, chunk, &put, nullptr) && put == chunk;
     done += put;
   }
-  ok = ok && FlushFileBuffers(f.h);
-  ok = f.Close() && ok;
+  ok = ok && FlushFileBuffers(f.Get());
+  // Closing is the last step of writing: its failure fails the save.
+  ok = CloseHandle(f.Release()) && ok;
   ok = ok && MoveFileExW(LongFormPath(temp).c_str(), LongFormPath(path).c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (!ok) DeleteFileW(LongFormPath(temp).c_str());
   return ok;
 }
 
-std::wstring ExecutablePath(std::size_t initial_capacity) {
-  // GetModuleFileNameW truncates silently when the buffer is too small (the
-  // result then fills it); grow until the path fits, up to the longest path
-  // the system can have.
-  std::vector<wchar_t> buf(std::max<std::size_t>(initial_capacity, 1));
-  for (;;) {
-    DWORD n = GetModuleFileNameW(nullptr, buf.data(), DWORD(buf.size()));
-    if (n == 0) return std::wstring();
-    if (n < buf.size()) return std::wstring(buf.data(), n);
-    if (buf.size() >= 65536) return std::wstring();
-    buf.resize(std::min<std::size_t>(buf.size() * 2, 65536));
-  }
-}
+std::wstring ExecutablePath(std::size_t initial_capacity) { return vcl::ExeFileName(initial_capacity); }
 
 #else
 
@@ -284,10 +261,15 @@ std::wstring ExecutablePath(std::size_t initial_capacity) {
 
 #endif
 
-std::wstring ChangeFileExt(const std::wstring& path, const std::wstring& ext) {
+std::size_t NameStart(const std::wstring& path) {
   std::size_t i = path.size();
-  while (i > 0 && !IsSeparator(path[i - 1]) && path[i - 1] != L'.') --i;
-  if (i > 0 && path[i - 1] == L'.') return path.substr(0, i - 1) + ext;
+  while (i > 0 && !IsPathSeparator(path[i - 1]) && path[i - 1] != L':') --i;
+  return i;
+}
+
+std::wstring ChangeFileExt(const std::wstring& path, const std::wstring& ext) {
+  const std::size_t dot = path.rfind(L'.');
+  if (dot != std::wstring::npos && dot >= NameStart(path)) return path.substr(0, dot) + ext;
   return path + ext;
 }
 

@@ -37,6 +37,13 @@ TURLLink::~TURLLink() {
   if (HintForm) DestroyWindow(HintForm);
 }
 
+template <typename T>
+void TURLLink::Change(T& field, const T& value) {
+  if (value == field) return;
+  field = value;
+  Repaint();
+}
+
 void TURLLink::Repaint() {
   if (Handle()) {
     InvalidateRect(Handle(), nullptr, TRUE);
@@ -44,17 +51,9 @@ void TURLLink::Repaint() {
   }
 }
 
-void TURLLink::URLType(TURLtype value) {
-  if (value == FURLtype) return;
-  FURLtype = value;
-  Repaint();
-}
+void TURLLink::URLType(TURLtype value) { Change(FURLtype, value); }
 
-void TURLLink::Link(const std::wstring& value) {
-  if (value == FLink) return;
-  FLink = value;
-  Repaint();
-}
+void TURLLink::Link(const std::wstring& value) { Change(FLink, value); }
 
 void TURLLink::HintFormFont(const vcl::TFont& value) {
   if (&value == &FHintFormFont) return;
@@ -62,35 +61,15 @@ void TURLLink::HintFormFont(const vcl::TFont& value) {
   Repaint();
 }
 
-void TURLLink::EnableShowHint(bool value) {
-  if (value == FEnableShowHint) return;
-  FEnableShowHint = value;
-  Repaint();
-}
+void TURLLink::EnableShowHint(bool value) { Change(FEnableShowHint, value); }
 
-void TURLLink::HintFormColor(vcl::TColor value) {
-  if (value == FHintFormColor) return;
-  FHintFormColor = value;
-  Repaint();
-}
+void TURLLink::HintFormColor(vcl::TColor value) { Change(FHintFormColor, value); }
 
-void TURLLink::HintOffsetX(int value) {
-  if (value == FHintOffsetX) return;
-  FHintOffsetX = value;
-  Repaint();
-}
+void TURLLink::HintOffsetX(int value) { Change(FHintOffsetX, value); }
 
-void TURLLink::HintOffsetY(int value) {
-  if (value == FHintOffsetY) return;
-  FHintOffsetY = value;
-  Repaint();
-}
+void TURLLink::HintOffsetY(int value) { Change(FHintOffsetY, value); }
 
-void TURLLink::LinkColor(vcl::TColor value) {
-  if (value == FLinkColor) return;
-  FLinkColor = value;
-  Repaint();
-}
+void TURLLink::LinkColor(vcl::TColor value) { Change(FLinkColor, value); }
 
 std::wstring TURLLink::Target() const {
   return FURLtype == tpMAIL ? L"mailto:" + FLink : FLink;

@@ -61,6 +61,9 @@ protected:
 
 private:
   void Repaint();
+  // Sets a property and repaints, when the value is new.
+  template <typename T>
+  void Change(T& field, const T& value);
   void HideHint();
   static LRESULT CALLBACK HintWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 

@@ -15,20 +15,13 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2elib  # noqa: E402
-from e2elib import Morvik, check, digest, fresh, holds, ini_text, probe_run, read_ini, win_path, \
-    write_ini  # noqa: E402
+from e2elib import Morvik, check, digest, drop, fresh, holds, ini_text, make_file, probe_run, read_ini, \
+    win_path, write_ini  # noqa: E402
 
 case, app_dir, probe, out_dir = sys.argv[1:5]
 app_dir, out_dir = os.path.abspath(app_dir), os.path.abspath(out_dir)
 e2elib.probe_exe = probe
 here = fresh(os.path.join(out_dir, "e2e-badinput-" + case))
-
-
-def make_file(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
-    return digest(path)
 
 
 def run_one(m, source, settings_bytes=None):
@@ -329,38 +322,6 @@ def drop_1000():
                                                       f"dropped {i}\n".encode())]
     check(not missing, f"1,000 archives ({len(missing)} missing or wrong)")
     check(all(open(p, "rb").read() == f"dropped {i}\n".encode() for i, p in enumerate(paths)), "every source kept")
-
-
-def x_window(name):
-    r = subprocess.run(["xdotool", "search", "--name", name], capture_output=True, text=True)
-    ids = r.stdout.split()
-    return ids[0] if ids else None
-
-
-def drop(paths):
-    src = subprocess.Popen(["/usr/bin/python3", os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                                             "drag_source.py"), "700", "100", *paths])
-    try:
-        wid = None
-        for _ in range(100):
-            wid = x_window("morvik-drag-source")
-            if wid:
-                break
-            time.sleep(0.1)
-        time.sleep(0.5)
-        r = subprocess.run(["xdotool", "getwindowgeometry", "--shell", wid], capture_output=True, text=True)
-        g = dict(line.split("=", 1) for line in r.stdout.split())
-        sx, sy, sw, sh = int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])
-        mx, my, mw, mh = (int(v) for v in probe_run("rect")[1][0].split())
-        for s in [["mousemove", str(sx + sw // 2), str(sy + sh // 2)], ["mousedown", "1"],
-                  ["mousemove", str(sx + sw // 2 + 10), str(sy + sh // 2 + 10)], ["sleep", "0.3"],
-                  ["mousemove", str(mx + mw // 2), str(my + mh // 2)], ["sleep", "0.3"],
-                  ["mousemove", str(mx + mw // 2 + 5), str(my + mh // 2 + 5)], ["sleep", "0.5"], ["mouseup", "1"]]:
-            subprocess.run(["xdotool", *s])
-        time.sleep(1)
-    finally:
-        src.terminate()
-        src.wait()
 
 
 CASES = {"settings-random": settings_random, "settings-10mb": settings_10mb, "settings-too-big": settings_too_big,

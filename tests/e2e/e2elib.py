@@ -82,6 +82,59 @@ def make_file(path, data):
     return hashlib.sha256(data).hexdigest()
 
 
+def leftovers(folder):
+    """Files a failed or interrupted write could leave below FOLDER."""
+    out = []
+    for dirpath, _, files in os.walk(folder):
+        out += [os.path.join(dirpath, f) for f in files if f.endswith(".tmp") or ".new-" in f]
+    return out
+
+
+def x_window(name):
+    """The first X window whose name matches NAME, or None."""
+    r = subprocess.run(["xdotool", "search", "--name", name], capture_output=True, text=True)
+    ids = r.stdout.split()
+    return ids[0] if ids else None
+
+
+def geometry(wid):
+    r = subprocess.run(["xdotool", "getwindowgeometry", "--shell", wid], capture_output=True, text=True)
+    g = dict(line.split("=", 1) for line in r.stdout.split())
+    return int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])
+
+
+def main_rect():
+    # Without a window manager Wine's screen coordinates are the display's.
+    _, out = probe_run("rect")
+    return tuple(int(v) for v in out[0].split())
+
+
+def drop(paths):
+    """Drags PATHS from an X drag source onto Morvik's main window with the
+    mouse, as a user does from a file manager."""
+    src = subprocess.Popen(["/usr/bin/python3", os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                             "drag_source.py"), "700", "100", *paths])
+    try:
+        wid = None
+        for _ in range(100):
+            wid = x_window("morvik-drag-source")
+            if wid:
+                break
+            time.sleep(0.1)
+        time.sleep(0.5)
+        sx, sy, sw, sh = geometry(wid)
+        mx, my, mw, mh = main_rect()
+        for s in [["mousemove", str(sx + sw // 2), str(sy + sh // 2)], ["mousedown", "1"],
+                  ["mousemove", str(sx + sw // 2 + 10), str(sy + sh // 2 + 10)], ["sleep", "0.3"],
+                  ["mousemove", str(mx + mw // 2), str(my + mh // 2)], ["sleep", "0.3"],
+                  ["mousemove", str(mx + mw // 2 + 5), str(my + mh // 2 + 5)], ["sleep", "0.5"], ["mouseup", "1"]]:
+            subprocess.run(["xdotool", *s])
+        time.sleep(1)
+    finally:
+        src.terminate()
+        src.wait()
+
+
 def holds(archive, entry, data):
     """True when ARCHIVE has ENTRY with exactly these bytes."""
     try:

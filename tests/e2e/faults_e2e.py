@@ -16,8 +16,8 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2elib  # noqa: E402
-from e2elib import Morvik, Tmpfs, check, digest, fresh, holds, ini_text, probe_run, read_ini, tree_digest, \
-    win_path, write_ini  # noqa: E402
+from e2elib import Morvik, Tmpfs, check, digest, fresh, holds, ini_text, leftovers, make_file, probe_run, read_ini, \
+    tree_digest, win_path, write_ini  # noqa: E402
 
 case, app_dir, probe, out_dir, recorder = sys.argv[1:6]
 app_dir, out_dir = os.path.abspath(app_dir), os.path.abspath(out_dir)
@@ -25,24 +25,10 @@ e2elib.probe_exe = probe
 here = fresh(os.path.join(out_dir, "e2e-faults-" + case))
 
 
-def make_file(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
-
-
 def earlier_archive(path):
     with zipfile.ZipFile(path, "w") as z:
         z.writestr("earlier.txt", "an archive the user made before\n")
     return digest(path)
-
-
-def leftovers(folder):
-    # Files a failed or interrupted write could leave: anything temporary.
-    out = []
-    for dirpath, _, files in os.walk(folder):
-        out += [os.path.join(dirpath, f) for f in files if f.endswith(".tmp") or ".new-" in f]
-    return out
 
 
 def still_open(seconds):

@@ -9,49 +9,24 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import zipfile
 
-from e2elib import app_title
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2elib  # noqa: E402
+from e2elib import app_title, check, drop, main_rect, probe_run, read_ini, win_path, write_ini, x_window, zip_names  # noqa: E402
 
 scenario, app_dir, probe, out_dir = sys.argv[1:5]
 app_dir, out_dir = os.path.abspath(app_dir), os.path.abspath(out_dir)
 exe = os.path.join(app_dir, "Morvik.exe")
 settings_file = os.path.join(app_dir, "Morvik.ini")
-failures = []
-
-
-def check(cond, what):
-    print(("ok   " if cond else "FAIL ") + what)
-    if not cond:
-        failures.append(what)
-
-
-def probe_run(*args, timeout=180):
-    # Output through a file, not a pipe: a Wine service started on the way
-    # could inherit a pipe and keep it open long after the probe has ended.
-    with tempfile.TemporaryFile() as out:
-        r = subprocess.run(["wine", probe, *[str(a) for a in args]], stdin=subprocess.DEVNULL, stdout=out,
-                           stderr=subprocess.DEVNULL, timeout=timeout)
-        out.seek(0)
-        return r.returncode, out.read().decode("utf-8", "replace").splitlines()
-
-
-def win_path(p):
-    return "Z:" + os.path.abspath(p).replace("/", "\\")
+e2elib.probe_exe = probe
 
 
 def screenshot(name):
     path = os.path.join(out_dir, name)
     subprocess.run(f"import -window root png:- | convert - -trim +repage '{path}'", shell=True, check=False)
     print("screenshot: " + path)
-
-
-def zip_names(path):
-    with zipfile.ZipFile(path) as z:
-        check(z.testzip() is None, f"zipfile reads every entry of {os.path.basename(path)}")
-        return sorted(z.namelist())
 
 
 def bsdtar_extract(path, into):
@@ -84,7 +59,7 @@ def stop(proc):
         proc.wait(timeout=30)
     except subprocess.TimeoutExpired:
         proc.kill()
-        failures.append("Morvik did not close")
+        check(False, "Morvik did not close")
     check(proc.returncode == 0, f"Morvik exits with code 0 (got {proc.returncode})")
     check(probe_run("wait-gone", 5000)[0] == 0, "the main window is gone after close")
 
@@ -139,24 +114,6 @@ def commandline():
     check(r.returncode == 0, "unzip -t report.zip")
 
 
-def x_window(name):
-    r = subprocess.run(["xdotool", "search", "--name", name], capture_output=True, text=True)
-    ids = r.stdout.split()
-    return ids[0] if ids else None
-
-
-def geometry(wid):
-    r = subprocess.run(["xdotool", "getwindowgeometry", "--shell", wid], capture_output=True, text=True)
-    g = dict(l.split("=", 1) for l in r.stdout.split())
-    return int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])
-
-
-def main_rect():
-    # Without a window manager Wine's screen coordinates are the display's.
-    _, out = probe_run("rect")
-    return tuple(int(v) for v in out[0].split())
-
-
 def open_files(folder, names):
     # As a user: click into the log, then Ctrl+O.
     x, y, w, h = main_rect()
@@ -165,35 +122,6 @@ def open_files(folder, names):
     subprocess.run(["xdotool", "key", "ctrl+o"], check=False)
     rc, _ = probe_run("open-files", 20000, win_path(folder) + "\\", *names)
     check(rc == 0, "the open dialog took the names and closed")
-
-
-def drop(paths):
-    src = subprocess.Popen(["/usr/bin/python3", os.path.join(os.path.dirname(__file__), "drag_source.py"), "700", "100",
-                            *paths])
-    wid = None
-    for _ in range(100):
-        wid = x_window("morvik-drag-source")
-        if wid:
-            break
-        time.sleep(0.1)
-    try:
-        time.sleep(0.5)
-        drag(wid)
-    finally:
-        src.terminate()
-        src.wait()
-
-
-def drag(wid):
-    sx, sy, sw, sh = geometry(wid)
-    mx, my, mw, mh = main_rect()
-    steps = [["mousemove", str(sx + sw // 2), str(sy + sh // 2)], ["mousedown", "1"],
-             ["mousemove", str(sx + sw // 2 + 10), str(sy + sh // 2 + 10)], ["sleep", "0.3"],
-             ["mousemove", str(mx + mw // 2), str(my + mh // 2)], ["sleep", "0.3"],
-             ["mousemove", str(mx + mw // 2 + 5), str(my + mh // 2 + 5)], ["sleep", "0.5"], ["mouseup", "1"]]
-    for s in steps:
-        subprocess.run(["xdotool", *s])
-    time.sleep(1)
 
 
 def interactive():
@@ -237,17 +165,6 @@ def interactive():
     check(zip_names(os.path.join(d, "folder with blanks.zip")) == ["inner.txt"], "folder with blanks.zip")
 
 
-def read_ini(path):
-    data = open(path, "rb").read()
-    check(data[:2] == b"\xff\xfe", "the settings file starts with FF FE")
-    return data[2:].decode("utf-16-le")
-
-
-def write_ini(path, text):
-    with open(path, "wb") as f:
-        f.write(b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le"))
-
-
 def options():
     d = fresh("e2e-options")
     src = os.path.join(d, "notes.txt")
@@ -270,7 +187,7 @@ def options():
         proc.wait(timeout=30)
     except subprocess.TimeoutExpired:
         proc.kill()
-        failures.append("Morvik did not end after the quit button")
+        check(False, "Morvik did not end after the quit button")
     check(not os.path.exists(os.path.join(d, "notes.zip")), "no archive after quitting")
     check(os.path.exists(settings_file), "the settings file is written all the same")
     text = read_ini(settings_file)
@@ -388,11 +305,10 @@ try:
     {"commandline": commandline, "interactive": interactive, "options": options,
      "dialogs": dialogs}[scenario]()
 except Exception as e:  # report, and leave no Morvik behind for the next test
-    failures.append(repr(e))
-    print("FAIL " + repr(e))
+    check(False, repr(e))
     probe_run("close")
 # Leave no settings of a test behind for the next user of this build.
 if os.path.exists(settings_file):
     os.remove(settings_file)
-print(f"{len(failures)} failure(s)")
-sys.exit(1 if failures else 0)
+print(f"{len(check.failures)} failure(s)")
+sys.exit(1 if check.failures else 0)

@@ -10,15 +10,15 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import zipfile
 
-from e2elib import digest, win_path
+import e2elib
+from e2elib import check, digest, leftovers, probe_run, tree_digest, win_path
 
 app_dir, probe, out_dir = (os.path.abspath(a) for a in sys.argv[1:4])
+e2elib.probe_exe = probe
 here = os.path.join(out_dir, "e2e-progress")
-failures = []
 PROGRESS_CLASS = "MorvikArchiverProgress"
 # Random letters from an alphabet of four: short matches everywhere, which
 # keeps the near-optimal parse of the default profile busy (about four
@@ -26,28 +26,6 @@ PROGRESS_CLASS = "MorvikArchiverProgress"
 # several seconds under Wine and is seen and cancelled before it ends.
 DATA_FILES, DATA_FILE_SIZE = 6, 16 << 20
 FOUR_LETTERS = bytes.maketrans(bytes(range(256)), bytes(b"abcd"[i % 4] for i in range(256)))
-
-
-def check(cond, what):
-    print(("ok   " if cond else "FAIL ") + what, flush=True)
-    if not cond:
-        failures.append(what)
-    return cond
-
-
-def probe_run(*args, timeout=180):
-    # Output through a file, not a pipe: a Wine service started on the way
-    # could inherit a pipe and keep it open long after the probe has ended.
-    with tempfile.TemporaryFile() as out:
-        r = subprocess.run(["wine", probe, *[str(a) for a in args]], stdin=subprocess.DEVNULL, stdout=out,
-                           stderr=subprocess.DEVNULL, timeout=timeout)
-        out.seek(0)
-        return r.returncode, out.read().decode("utf-8", "replace").splitlines()
-
-
-def tree(root):
-    return {os.path.relpath(os.path.join(d, f), root): os.path.getsize(os.path.join(d, f))
-            for d, _, files in os.walk(root) for f in files}
 
 
 def write_settings(path):
@@ -62,10 +40,6 @@ def write_settings(path):
             "".join(f"{k}={v}\n" for k, v in o.items()) + "\n")
     with open(path, "wb") as f:
         f.write(b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le"))
-
-
-def leftovers(folder):
-    return [n for n in os.listdir(folder) if n.endswith(".tmp")]
 
 
 def run_and_cancel(app, source, existing=0, shot=None):
@@ -88,7 +62,8 @@ def run_and_cancel(app, source, existing=0, shot=None):
     _, texts = probe_run("texts", PROGRESS_CLASS)
     print("progress window: " + " | ".join(texts))
     name = os.path.basename(source) + ".zip"
-    total = f"{sum(tree(source).values()) + existing:,} バイト"
+    size = sum(os.path.getsize(os.path.join(d, f)) for d, _, files in os.walk(source) for f in files)
+    total = f"{size + existing:,} バイト"
     check(texts[:1] == ["圧縮中"], f"its caption ({texts[:1]})")
     check(f"書庫: {name}" in texts, f"it names the archive {name}")
     counts = [t for t in texts if t.endswith(" / " + total)]
@@ -125,7 +100,7 @@ def main():
     for i in range(DATA_FILES):
         with open(os.path.join(source, "sub" if i % 2 else "", f"part{i}.bin"), "wb") as f:
             f.write(os.urandom(DATA_FILE_SIZE).translate(FOUR_LETTERS))
-    before = tree(source)
+    before = tree_digest(source)
     archive = source + ".zip"
     os.makedirs(out_dir, exist_ok=True)
 
@@ -135,7 +110,7 @@ def main():
           f"the log says NG for the folder ({lines})")
     check(not os.path.exists(archive), "no archive is left")
     check(not leftovers(data), f"no temporary file is left ({leftovers(data)})")
-    check(tree(source) == before, "the source is all there")
+    check(tree_digest(source) == before, "the source is all there")
 
     # An archive already at that path stays as it was.
     with zipfile.ZipFile(archive, "w") as z:
@@ -145,7 +120,7 @@ def main():
     check(lines == ["[DirectoryNG] big"], f"the log says NG again ({lines})")
     check(os.path.exists(archive) and digest(archive) == old, "the existing archive is unchanged")
     check(not leftovers(data), f"no temporary file is left ({leftovers(data)})")
-    check(tree(source) == before, "the source is still all there")
+    check(tree_digest(source) == before, "the source is still all there")
 
 
 if not os.environ.get("DISPLAY"):
@@ -162,7 +137,7 @@ except Exception as e:  # report, and leave no Morvik behind for the next test
 finally:
     # The data is large: never keep it, whatever the outcome.
     shutil.rmtree(os.path.join(here, "data"), ignore_errors=True)
-print(f"progress: {len(failures)} failure(s), {time.time() - started:.1f} s")
-if not failures:
+print(f"progress: {len(check.failures)} failure(s), {time.time() - started:.1f} s")
+if not check.failures:
     shutil.rmtree(here, ignore_errors=True)
-sys.exit(1 if failures else 0)
+sys.exit(1 if check.failures else 0)

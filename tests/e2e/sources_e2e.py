@@ -8,7 +8,6 @@
 #
 #   sources_e2e.py CASE BUILD_APP_DIR PROBE OUTPUT_DIR
 import os
-import subprocess
 import sys
 import time
 

@@ -27,19 +27,6 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
-void WriteFile(const fs::path& p, const std::string& bytes) {
-  fs::create_directories(p.parent_path());
-  std::ofstream f(p, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::ostringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 std::string RandomBytes(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   std::string s(n, '\0');

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../files.h"
 #include "core/types.h"
 
 namespace testutil {
@@ -29,8 +30,6 @@ class TempDir {
   fs::path path_;
 };
 
-void WriteFile(const fs::path& p, const std::string& bytes);
-std::string ReadFile(const fs::path& p);
 std::string RandomBytes(size_t n, unsigned seed);
 std::string TextBytes(size_t n);
 

@@ -24,10 +24,15 @@
 #include "core/text.h"
 #include "core/types.h"
 #include "core/zip.h"
+#include "../files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using testutil::LongForm;
+using testutil::ReadFile;
+using testutil::WriteFile;
 
 using SevenZipFn = int(WINAPI*)(HWND, LPCSTR, LPSTR, DWORD);
 using GetVersionFn = WORD(WINAPI*)();
@@ -38,19 +43,6 @@ std::string Utf8(const std::wstring& w) {
 }
 
 std::string Utf8(const fs::path& p) { return Utf8(p.wstring()); }
-
-void WriteFile(const fs::path& p, const std::string& bytes) {
-  fs::create_directories(p.parent_path());
-  std::ofstream f(p, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::ostringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
 // Names below `root` ('/'-separated, folders ending in '/') with contents.
 std::map<std::string, std::string> TreeOf(const fs::path& root, const std::string& prefix = "") {
@@ -63,36 +55,12 @@ std::map<std::string, std::string> TreeOf(const fs::path& root, const std::strin
   return m;
 }
 
-// Paths past 260 characters in the test's own hands: the \\?\ form of a
-// full path, straight to the system.
-std::wstring Long(const fs::path& p) { return L"\\\\?\\" + p.wstring(); }
-
-bool PutFile(const fs::path& p, const std::string& bytes) {
-  HANDLE h = CreateFileW(Long(p).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  DWORD done = 0;
-  const bool ok = ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) && done == bytes.size();
-  CloseHandle(h);
-  return ok;
-}
-
-std::string GetFile(const fs::path& p) {
-  HANDLE h = CreateFileW(Long(p).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  std::string out;
-  if (h == INVALID_HANDLE_VALUE) return "(cannot open)";
-  char buf[65536];
-  DWORD got = 0;
-  while (::ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0) out.append(buf, got);
-  CloseHandle(h);
-  return out;
-}
-
 // Creates `p` and the folders above it, from `from` (which exists) down.
 bool MakeFolders(const fs::path& from, const fs::path& p) {
   fs::path at = from;
   for (const fs::path& c : p.lexically_relative(from)) {
     at /= c;
-    if (!CreateDirectoryW(Long(at).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    if (!CreateDirectoryW(LongForm(at).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
   }
   return true;
 }
@@ -101,7 +69,7 @@ bool MakeFolders(const fs::path& from, const fs::path& p) {
 // at any depth.
 void LongTreeOf(const fs::path& dir, const std::string& prefix, std::map<std::string, std::string>& m) {
   WIN32_FIND_DATAW d;
-  HANDLE h = FindFirstFileExW(Long(dir / L"*").c_str(), FindExInfoBasic, &d, FindExSearchNameMatch, nullptr, 0);
+  HANDLE h = FindFirstFileExW(LongForm(dir / L"*").c_str(), FindExInfoBasic, &d, FindExSearchNameMatch, nullptr, 0);
   if (h == INVALID_HANDLE_VALUE) {
     m[prefix + "(cannot list)"] = Utf8(dir);
     return;
@@ -114,7 +82,7 @@ void LongTreeOf(const fs::path& dir, const std::string& prefix, std::map<std::st
       m[name + "/"] = "";
       LongTreeOf(dir / n, name + "/", m);
     } else {
-      m[name] = GetFile(dir / n);
+      m[name] = ReadFile(dir / n);
     }
   } while (FindNextFileW(h, &d));
   FindClose(h);
@@ -131,7 +99,7 @@ std::string UnixPath(const fs::path& p) {
   using Fn = char*(CDECL*)(LPCWSTR);
   const auto fn = reinterpret_cast<Fn>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  char* name = fn ? fn(Long(p).c_str()) : nullptr;
+  char* name = fn ? fn(LongForm(p).c_str()) : nullptr;
   const std::string out = name ? name : "";
   if (name) HeapFree(GetProcessHeap(), 0, name);
   return out;
@@ -150,9 +118,9 @@ std::string ShellQuote(const std::string& s) {
 // leaves its exit code in a file. Returns the exit code (-1: no answer).
 int RunShell(const fs::path& scratch, const std::string& script) {
   const fs::path file = scratch / L"run.sh", status = scratch / L"run.status";
-  DeleteFileW(Long(status).c_str());
+  DeleteFileW(LongForm(status).c_str());
   const std::string done = ShellQuote(UnixPath(scratch) + "/run.status");
-  if (!PutFile(file, "(\nset -e\n" + script + "\n)\necho $? > " + done + ".part\nmv " + done + ".part " + done + "\n"))
+  if (!WriteFile(file, "(\nset -e\n" + script + "\n)\necho $? > " + done + ".part\nmv " + done + ".part " + done + "\n"))
     return -1;
   std::wstring cmd = L"/bin/sh " + arc::PathFromUtf8(UnixPath(file)).wstring();
   STARTUPINFOW si{};
@@ -160,8 +128,11 @@ int RunShell(const fs::path& scratch, const std::string& script) {
   PROCESS_INFORMATION pi{};
   if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
   for (int waited = 0; waited < 300000; waited += 20) {
-    if (GetFileAttributesW(Long(status).c_str()) != INVALID_FILE_ATTRIBUTES)
-      return std::atoi(GetFile(status).c_str());
+    if (GetFileAttributesW(LongForm(status).c_str()) != INVALID_FILE_ATTRIBUTES)
+    {
+      const std::string code = ReadFile(status);
+      return code.empty() ? -1 : std::atoi(code.c_str());
+    }
     Sleep(20);
   }
   return -1;
@@ -459,7 +430,7 @@ TEST_F(ArchiverDllTest, LongPaths) {
     ~Remove() { RunShell(root, "rm -rf " + ShellQuote(unix)); }
   } remove{root_, UnixPath(top)};
   // Where a listing of a long folder went astray, it found these instead.
-  ASSERT_TRUE(PutFile(cwd / L"a.txt", "the current folder's a.txt"));
+  ASSERT_TRUE(WriteFile(cwd / L"a.txt", "the current folder's a.txt"));
   // The Unix side's paths are longer than Windows': keep the deepest file
   // (and its copy extracted beside `top`) within 4,095 bytes.
   const size_t unixExtra = UnixPath(src).size() - src.wstring().size();
@@ -472,8 +443,8 @@ TEST_F(ArchiverDllTest, LongPaths) {
     ASSERT_EQ(folder.wstring().size(), n);
     ASSERT_EQ(file.wstring().size(), n);
     ASSERT_TRUE(MakeFolders(src, folder) && MakeFolders(src, file.parent_path())) << n;
-    ASSERT_TRUE(PutFile(folder / L"a.txt", "a at " + std::to_string(n)) &&
-                PutFile(folder / L"b.txt", "b at " + std::to_string(n)) && PutFile(file, "file at " + std::to_string(n)));
+    ASSERT_TRUE(WriteFile(folder / L"a.txt", "a at " + std::to_string(n)) &&
+                WriteFile(folder / L"b.txt", "b at " + std::to_string(n)) && WriteFile(file, "file at " + std::to_string(n)));
     folders.push_back(folder);
   }
   std::printf("deepest path: %zu characters (%zu bytes on the Unix side)\n", deepest + 6, deepest + 6 + unixExtra);
@@ -506,8 +477,8 @@ TEST_F(ArchiverDllTest, LongPaths) {
     }
     EXPECT_EQ(readBack(archive), LongTreeOf(src));
     // An update: one file changed, one new, the rest kept.
-    ASSERT_TRUE(PutFile(folders[5] / L"a.txt", "changed for " + std::string(p.ext)));
-    ASSERT_TRUE(PutFile(folders.back() / L"c.txt", "new for " + std::string(p.ext)));
+    ASSERT_TRUE(WriteFile(folders[5] / L"a.txt", "changed for " + std::string(p.ext)));
+    ASSERT_TRUE(WriteFile(folders.back() / L"c.txt", "new for " + std::string(p.ext)));
     {
       CurrentFolder inside(cwd);
       ASSERT_EQ(Call(line, &report), 0) << report;
@@ -519,10 +490,10 @@ TEST_F(ArchiverDllTest, LongPaths) {
   // folder at a time.
   const fs::path beyond = top / L"beyond";
   const fs::path deepFolder = PathOfLength(beyond, 5000, L"n5000");
-  ASSERT_TRUE(MakeFolders(root_, beyond) && PutFile(beyond / L"first.txt", "first"));
+  ASSERT_TRUE(MakeFolders(root_, beyond) && WriteFile(beyond / L"first.txt", "first"));
   fs::path made = beyond;
   for (const fs::path& c : deepFolder.lexically_relative(beyond)) {
-    if (!CreateDirectoryW(Long(made / c).c_str(), nullptr)) break;
+    if (!CreateDirectoryW(LongForm(made / c).c_str(), nullptr)) break;
     made /= c;
   }
   // Step by step from `made`: a shell's "cd" and a single system call both
@@ -537,7 +508,7 @@ TEST_F(ArchiverDllTest, LongPaths) {
     return RunShell(root_, "/usr/bin/python3 - <<'EOF'\n" + steps + code + "\nEOF");
   };
   ASSERT_EQ(python("w = os.open('a.txt', os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)\nos.write(w, b'deep')"), 0);
-  const bool reachable = PutFile(deepFolder / L"b.txt", "b");  // on Windows itself
+  const bool reachable = WriteFile(deepFolder / L"b.txt", "b");  // on Windows itself
   for (const Profile& p : {kProfiles[0], kProfiles[2]}) {
     SCOPED_TRACE(p.text);
     const fs::path archive = top / (L"beyond" + arc::PathFromUtf8(p.ext).wstring());
@@ -550,12 +521,12 @@ TEST_F(ArchiverDllTest, LongPaths) {
     }
     EXPECT_EQ(rc, arc::kErrSourceRead) << report;
     EXPECT_NE(report.find("n5000"), std::string::npos) << report;
-    EXPECT_EQ(GetFileAttributesW(Long(archive).c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(LongForm(archive).c_str()), INVALID_FILE_ATTRIBUTES);
     for (auto& e : fs::directory_iterator(top)) EXPECT_EQ(e.path().extension(), L"") << Utf8(e.path());
   }
   std::printf("a folder of 5,000 characters: %s\n", reachable ? "archived" : "beyond the system's reach, the job failed");
   // The sources are all still there, the deepest read on the Unix side.
-  EXPECT_EQ(GetFile(beyond / L"first.txt"), "first");
+  EXPECT_EQ(ReadFile(beyond / L"first.txt"), "first");
   EXPECT_EQ(python("assert os.read(os.open('a.txt', os.O_RDONLY, dir_fd=fd), 100) == b'deep'"), 0);
 }
 

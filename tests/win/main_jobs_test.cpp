@@ -19,24 +19,12 @@ namespace {
 
 const char kProfile[] = "a -tzip -mx=9 -mfb=64 -mpass=4 -r";
 
-class MainWindow : public ::testing::Test {
+class MainWindow : public MainWindowTest {
 protected:
-  static void SetUpTestSuite() {
-    if (!vcl::Application) {
-      new vcl::TApplication();
-      vcl::Application->Title = kApplicationTitle;
-    }
-  }
-
   void SetUp() override {
-    dir = MakeScratchFolder(L"jobs");
-    log = dir + L"recorder.log";
-    SetEnvironmentVariableW(L"MORVIK_RECORDER_LOG", log.c_str());
-    SetEnvironmentVariableW(L"MORVIK_RECORDER_RESULTS", nullptr);
-    SetEnvironmentVariableW(L"MORVIK_RECORDER_WRITE", nullptr);
+    MainWindowTest::SetUp();
     SetEnvironmentVariableW(L"MORVIK_RECORDER_VERSION", L"922");
     SetEnvironmentVariableW(L"MORVIK_RECORDER_SUBVERSION", L"2");
-    vcl::SetCommandLine(L"Morvik.exe");
     form = std::make_unique<TMV_MAIN>(nullptr);
     form->SettingsPath = dir + L"Morvik.ini";
     form->ReadJobSettings = [this] { return settings; };
@@ -45,23 +33,6 @@ protected:
       ++closeCount;
       inherited(s, a);
     };
-  }
-
-  void TearDown() override {
-    form.reset();
-    SetEnvironmentVariableW(L"MORVIK_RECORDER_WRITE", nullptr);
-    RemoveScratchFolder(dir);
-  }
-
-  // The recording library leaves an archive file behind each successful call.
-  void WriteArchives(bool on) { SetEnvironmentVariableW(L"MORVIK_RECORDER_WRITE", on ? L"1" : nullptr); }
-
-  void Results(const wchar_t* list) { SetEnvironmentVariableW(L"MORVIK_RECORDER_RESULTS", list); }
-
-  std::vector<std::string> LogLines() {
-    std::vector<std::string> lines;
-    for (const auto& l : form->LIST->Items().ToVector()) lines.push_back(U8(l));
-    return lines;
   }
 
   std::vector<std::string> CommandLines() {
@@ -78,9 +49,7 @@ protected:
       SendMessageW(form->Handle(), WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
   }
 
-  std::wstring dir, log;
   TJobSettings settings;
-  std::unique_ptr<TMV_MAIN> form;
   int closeCount = 0;
 };
 
@@ -131,7 +100,7 @@ TEST_F(MainWindow, LoadArchiverLogsTheVersionLineAfterSwitchingToUnicode) {
     ASSERT_TRUE(window.Archiver.Loaded());
     ASSERT_EQ(window.LIST->Items().Count(), 1);
     EXPECT_EQ(U8(window.LIST->Items()[0]), c.line);
-    EXPECT_EQ(SplitLines(ReadFileBytes(log)), (std::vector<std::string>{"SetUnicodeMode 1", "GetSubVersion", "GetVersion"}));
+    EXPECT_EQ(SplitLines(ReadFile(log)), (std::vector<std::string>{"SetUnicodeMode 1", "GetSubVersion", "GetVersion"}));
     window.UnloadArchiver();
     EXPECT_FALSE(window.Archiver.Loaded());
   }
@@ -248,7 +217,7 @@ TEST_F(MainWindow, ArchivesAreRenamedNotCompressed) {
   EXPECT_FALSE(Exists(dir + L"letter.docx"));
   EXPECT_TRUE(Exists(dir + L"pack.zip"));  // whatever the signature, the selected extension
   EXPECT_TRUE(Exists(dir + L"taken.dat"));
-  EXPECT_EQ(ReadFileBytes(dir + L"taken.zip"), "someone else's");
+  EXPECT_EQ(ReadFile(dir + L"taken.zip"), "someone else's");
   EXPECT_TRUE(CommandLines().empty());
   EXPECT_EQ(U8(form->Caption()), "before");  // a rename leaves the caption alone
   EXPECT_TRUE(form->LastJobSucceeded);
@@ -416,7 +385,7 @@ TEST_F(MainWindow, DeviceNamesAreSkippedAndNeverOpened) {
   for (const auto& n : sources) form->CompressSource(dir + n);
   EXPECT_TRUE(LogLines().empty());
   EXPECT_TRUE(CommandLines().empty());
-  for (const auto& n : files) EXPECT_EQ(ReadFileBytes(L"\\\\?\\" + dir + n), "on the disk") << U8(n);
+  for (const auto& n : files) EXPECT_EQ(ReadFile(L"\\\\?\\" + dir + n), "on the disk") << U8(n);
 }
 
 // A source is made a full path before anything is named after it: the
@@ -505,14 +474,14 @@ TEST_F(MainWindow, ASourceGoesOnlyWithItsArchiveOutsideIt) {
     form->CompressSource(src);
     EXPECT_EQ(LogLines().back(), "[DirectoryOK] a folder with a long name");
     EXPECT_TRUE(Exists(src + L"\\out\\a folder with a long name.zip"));
-    EXPECT_EQ(ReadFileBytes(src + L"\\a.jpg"), "photo");
+    EXPECT_EQ(ReadFile(src + L"\\a.jpg"), "photo");
 
     // The library said OK, yet no archive is there.
     WriteArchives(false);
     settings.DestFolder = base + L"elsewhere";
     form->CompressSource(src);
     EXPECT_EQ(LogLines().back(), "[DirectoryOK] a folder with a long name");
-    EXPECT_EQ(ReadFileBytes(src + L"\\a.jpg"), "photo");
+    EXPECT_EQ(ReadFile(src + L"\\a.jpg"), "photo");
 
     WriteArchives(true);
     WriteFile(base + L"one.txt", "one");
@@ -540,7 +509,7 @@ TEST_F(MainWindow, AFileThatWouldBeItsOwnArchiveFails) {
   form->CompressSource(dir + L"bundle.zip");
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"[FileNG] bundle.zip", "[FileNG] bundle.zip"}));
   EXPECT_TRUE(CommandLines().empty());
-  EXPECT_EQ(ReadFileBytes(dir + L"bundle.zip"), "a text preamble\r\nPK\x03\x04");
+  EXPECT_EQ(ReadFile(dir + L"bundle.zip"), "a text preamble\r\nPK\x03\x04");
   EXPECT_FALSE(form->LastJobSucceeded);
 }
 
@@ -576,11 +545,11 @@ TEST_F(MainWindow, ABatchNeverReplacesWhatItWroteForAnotherSource) {
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"[FileOK] report.txt", "[FileNG] report.txt", "[DirectoryOK] photos",
                                                     "[DirectoryNG] photos", "[FileOK] Data.txt", "[FileNG] data.TXT"}));
     EXPECT_FALSE(Exists(base + L"a\\report.txt"));
-    EXPECT_EQ(ReadFileBytes(base + L"b\\report.txt"), "B");
+    EXPECT_EQ(ReadFile(base + L"b\\report.txt"), "B");
     EXPECT_FALSE(Exists(base + L"x\\photos"));
-    EXPECT_EQ(ReadFileBytes(base + L"y\\photos\\2.jpg"), "Y");
+    EXPECT_EQ(ReadFile(base + L"y\\photos\\2.jpg"), "Y");
     EXPECT_FALSE(Exists(base + L"c\\Data.txt"));
-    EXPECT_EQ(ReadFileBytes(base + L"e\\data.TXT"), "lower");
+    EXPECT_EQ(ReadFile(base + L"e\\data.TXT"), "lower");
 
     settings.DestFolderMode = dfSource;
     Drop({base + L"f\\report.txt", base + L"f\\report.doc"});

@@ -72,8 +72,8 @@ ProbeRun Start(Library beside, Library system, const std::wstring& args) {
   CloseHandle(pi.hProcess);
   DeleteFileW(SystemLibrary().c_str());
 
-  run.report = SplitLines(ReadFileBytes(report));
-  run.recorderLog = ReadFileBytes(recorder);
+  run.report = SplitLines(ReadFile(report));
+  run.recorderLog = ReadFile(recorder);
   return run;
 }
 

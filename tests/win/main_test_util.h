@@ -1,18 +1,24 @@
-// Helpers of the main window's tests: scratch folders, the recording
-// library's log, drops made of real HDROP blocks.
+// Helpers of the main window's tests: the fixture they share, scratch
+// folders, the recording library's log, drops made of real HDROP blocks.
 #pragma once
 
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Forms.h"
+#include "Main.h"
 #include "SysUtils.h"
+#include "../files.h"
 
 namespace testutil {
 
@@ -35,25 +41,7 @@ inline void RemoveScratchFolder(const std::wstring& dir) {
   std::filesystem::remove_all(L"\\\\?\\" + dir, ec);
 }
 
-inline void WriteFile(const std::wstring& path, const std::string& bytes) {
-  HANDLE h = CreateFileW((L"\\\\?\\" + path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD written = 0;
-  if (!bytes.empty()) ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(h);
-}
-
 inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-inline std::string ReadFileBytes(const std::wstring& path) {
-  std::string data;
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return data;
-  char buf[4096];
-  DWORD n = 0;
-  while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) data.append(buf, n);
-  CloseHandle(h);
-  return data;
-}
 
 inline std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -76,7 +64,7 @@ struct Call {
 
 inline std::vector<Call> Calls(const std::wstring& log) {
   std::vector<Call> calls;
-  for (const std::string& line : SplitLines(ReadFileBytes(log))) {
+  for (const std::string& line : SplitLines(ReadFile(log))) {
     if (line.rfind("SevenZip\t", 0) != 0) continue;
     std::vector<std::string> f;
     size_t pos = 9;
@@ -109,6 +97,47 @@ inline HDROP MakeDrop(const std::vector<std::wstring>& paths) {
 }
 
 inline std::string U8(const std::wstring& s) { return vcl::Utf8Encode(s); }
+
+// The frame of every main-window test: one application for the program, a
+// scratch folder per test with the recording library's log in it, no
+// recorded results or archives unless a test asks, and the window (once a
+// test makes it) gone before its folder.
+class MainWindowTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    if (!vcl::Application) {
+      new vcl::TApplication();
+      vcl::Application->Title = kApplicationTitle;
+    }
+  }
+  void SetUp() override {
+    dir = MakeScratchFolder(L"main");
+    log = dir + L"recorder.log";
+    SetEnvironmentVariableW(L"MORVIK_RECORDER_LOG", log.c_str());
+    Results(nullptr);
+    WriteArchives(false);
+    vcl::SetCommandLine(L"Morvik.exe");
+  }
+  void TearDown() override {
+    form.reset();
+    WriteArchives(false);
+    RemoveScratchFolder(dir);
+  }
+
+  // The recording library leaves an archive file behind each successful call.
+  void WriteArchives(bool on) { SetEnvironmentVariableW(L"MORVIK_RECORDER_WRITE", on ? L"1" : nullptr); }
+  // The results of the next calls, in order ("0,1,0"); 0 is success.
+  void Results(const wchar_t* list) { SetEnvironmentVariableW(L"MORVIK_RECORDER_RESULTS", list); }
+
+  std::vector<std::string> LogLines() {
+    std::vector<std::string> lines;
+    for (const auto& l : form->LIST->Items().ToVector()) lines.push_back(U8(l));
+    return lines;
+  }
+
+  std::wstring dir, log;
+  std::unique_ptr<TMV_MAIN> form;
+};
 
 // A visible top-level window of this process with the given class.
 inline HWND VisibleWindowOfThisProcess(const wchar_t* windowClass) {

@@ -18,29 +18,14 @@ using namespace testutil;
 
 namespace {
 
-class MainWiring : public ::testing::Test {
+class MainWiring : public MainWindowTest {
 protected:
-  static void SetUpTestSuite() {
-    if (!vcl::Application) {
-      new vcl::TApplication();
-      vcl::Application->Title = kApplicationTitle;
-    }
-  }
   void SetUp() override {
-    dir = MakeScratchFolder(L"wiring");
-    log = dir + L"recorder.log";
-    SetEnvironmentVariableW(L"MORVIK_RECORDER_LOG", log.c_str());
-    SetEnvironmentVariableW(L"MORVIK_RECORDER_RESULTS", nullptr);
+    MainWindowTest::SetUp();
     // Each successful job leaves its archive, as the real library does: a
     // source goes only when its archive is there.
-    SetEnvironmentVariableW(L"MORVIK_RECORDER_WRITE", L"1");
-    vcl::SetCommandLine(L"Morvik.exe");
+    WriteArchives(true);
     ini = dir + L"Morvik.ini";
-  }
-  void TearDown() override {
-    form.reset();
-    SetEnvironmentVariableW(L"MORVIK_RECORDER_WRITE", nullptr);
-    RemoveScratchFolder(dir);
   }
   // A main window through its start-up, with its settings file in the
   // scratch folder.
@@ -54,12 +39,6 @@ protected:
     vcl::TCloseAction action = vcl::caHide;
     form->FormClose(nullptr, action);
   }
-  std::vector<std::string> LogLines() {
-    std::vector<std::string> lines;
-    for (const auto& l : form->LIST->Items().ToVector()) lines.push_back(U8(l));
-    return lines;
-  }
-
   // A user's pick in a combo box of the options dialog (from any thread).
   void Pick(vcl::TComboBox* combo, int index) {
     SendMessageW(combo->Handle(), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
@@ -70,8 +49,7 @@ protected:
     SendMessageW(form->Handle(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({path})), 0);
   }
 
-  std::wstring dir, log, ini;
-  std::unique_ptr<TMV_MAIN> form;
+  std::wstring ini;
   optiontest::UiThread ui;
 };
 
@@ -86,7 +64,7 @@ TEST_F(MainWiring, SourcesGoOnlyAfterAnOkLine) {
   WriteFile(dir + L"archive.docx", "PK\x03\x04");
   CreateDirectoryW((dir + L"tree").c_str(), nullptr);
   WriteFile(dir + L"tree\\inner.txt", "x");
-  SetEnvironmentVariableW(L"MORVIK_RECORDER_RESULTS", L"0,1,0");
+  Results(L"0,1,0");
   form->CompressSource(dir + L"ok.txt");
   form->CompressSource(dir + L"ng.txt");
   form->CompressSource(dir + L"archive.docx");
@@ -139,13 +117,13 @@ TEST_F(MainWiring, FirstRunWritesBothSectionsMainFirst) {
   form->MV_OPTION->MoveTo(300, 300);
   SetWindowPos(form->Handle(), nullptr, 100, 100, 300, 300, SWP_NOZORDER);
   Close();
-  morvik::IniDocument doc = morvik::IniDocument::FromBytes(ReadFileBytes(ini));
+  morvik::IniDocument doc = morvik::IniDocument::FromBytes(ReadFile(ini));
   EXPECT_EQ(doc.SectionNames(), (std::vector<std::wstring>{L"Main", L"Option"}));
   EXPECT_EQ(doc.ReadInteger(L"Main", L"X", -1), 100);
   EXPECT_EQ(doc.ReadInteger(L"Main", L"W", -1), 300);
   EXPECT_EQ(doc.ReadString(L"Main", L"Dir", L"?"), L"");
   EXPECT_EQ(doc.ReadString(L"Option", L"7zCommandLine", L""), L"a -tzip -mx=9 -mfb=64 -mpass=4 -r");
-  const std::string bytes = ReadFileBytes(ini);
+  const std::string bytes = ReadFile(ini);
   ASSERT_GE(bytes.size(), 2u);
   EXPECT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE", 2));
   // Section Main's keys in their order, as UTF-16.
@@ -172,7 +150,7 @@ TEST_F(MainWiring, WindowSectionIsReadBackIncludingHexAndUnknownKeysSurvive) {
   EXPECT_EQ(form->SHOP->Root(), dir);
   EXPECT_EQ(form->OpenDialog->InitialDir, dir);
   Close();
-  morvik::IniDocument after = morvik::IniDocument::FromBytes(ReadFileBytes(ini));
+  morvik::IniDocument after = morvik::IniDocument::FromBytes(ReadFile(ini));
   EXPECT_EQ(after.ReadInteger(L"Main", L"X", -1), 16);
   EXPECT_EQ(after.ReadString(L"Main", L"Unknown", L""), L"kept");
   EXPECT_EQ(after.ReadString(L"Main", L"Dir", L""), dir);
@@ -298,7 +276,7 @@ TEST_F(MainWiring, SettingsInAnotherEncodingAreReportedAndKept) {
   EXPECT_EQ(form->MV_OPTION->CB_Profile->ItemIndex(), 0);
   Close();
   EXPECT_EQ(watcher.Count(), 1u);
-  EXPECT_EQ(ReadFileBytes(ini), utf8);
+  EXPECT_EQ(ReadFile(ini), utf8);
 }
 
 // The profiles and extensions survive every way the program ends: a close
@@ -318,7 +296,7 @@ protected:
     Start();
   }
   void ExpectKept(int selected) {
-    morvik::IniDocument doc = morvik::IniDocument::FromBytes(ReadFileBytes(ini));
+    morvik::IniDocument doc = morvik::IniDocument::FromBytes(ReadFile(ini));
     EXPECT_EQ(doc.ReadString(L"Option", L"7zCommandLine", L""), L"a -tzip -mx=9 -mfb=64 -mpass=4 -r");
     EXPECT_EQ(doc.ReadString(L"Option", L"7zCommandLine3", L""), L"a -t7z -mx=9 -r");
     EXPECT_EQ(doc.ReadString(L"Option", L"7zCommandLine5", L""), custom);

@@ -11,6 +11,7 @@
 #include "IniDocument.h"
 #include "Option.h"
 #include "option_test_util.h"
+#include "../files.h"
 
 namespace {
 
@@ -26,24 +27,6 @@ std::string Utf16File(const std::vector<std::wstring>& lines) {
     }
   }
   return bytes;
-}
-
-std::string ReadBytes(const fs::path& path) {
-  std::string data;
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return data;
-  char buf[4096];
-  DWORD n = 0;
-  while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) data.append(buf, n);
-  CloseHandle(h);
-  return data;
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD n = 0;
-  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
-  CloseHandle(h);
 }
 
 // Section Option as a first run writes it.
@@ -106,7 +89,7 @@ protected:
 
   // Loads a file of the given lines into a fresh dialog.
   void Load(const std::vector<std::wstring>& lines) {
-    WriteBytes(ini, Utf16File(lines));
+    testutil::WriteFile(ini, Utf16File(lines));
     EXPECT_TRUE(dlg->LoadSettings());
   }
 
@@ -118,7 +101,7 @@ TEST_F(OptionSettings, FirstRunWritesEveryKeyInOrder) {
   EXPECT_TRUE(dlg->LoadSettings());  // no file: defaults
   EXPECT_EQ(dlg->CB_Profile->ItemIndex(), 0);
   EXPECT_TRUE(dlg->SaveSettings());
-  EXPECT_EQ(ReadBytes(ini), Utf16File(kFirstRunOption));
+  EXPECT_EQ(testutil::ReadFile(ini), Utf16File(kFirstRunOption));
 }
 
 TEST_F(OptionSettings, FirstRunAfterTheMainWindowsSection) {
@@ -135,7 +118,7 @@ TEST_F(OptionSettings, FirstRunAfterTheMainWindowsSection) {
   ASSERT_TRUE(dlg->SaveSettings());
   std::vector<std::wstring> whole = main;
   whole.insert(whole.end(), kFirstRunOption.begin(), kFirstRunOption.end());
-  EXPECT_EQ(ReadBytes(ini), Utf16File(whole));
+  EXPECT_EQ(testutil::ReadFile(ini), Utf16File(whole));
 }
 
 TEST_F(OptionSettings, LoadFillsTheControls) {
@@ -260,7 +243,7 @@ TEST_F(OptionSettings, SaveRewritesInPlaceAndKeepsWhatItDoesNotKnow) {
         L"7zExt7=", L"7zExt8=", L"7zExt9=", L"7zExt10=", L"DestFolder=", L"AutoClose=0", L"", L"[Other]",
         L"Key=value", L""})
     expected.push_back(line);
-  EXPECT_EQ(ReadBytes(ini), Utf16File(expected));
+  EXPECT_EQ(testutil::ReadFile(ini), Utf16File(expected));
 
   // The next start again has no selection and an empty profile 1.
   dlg = std::make_unique<TMV_OPTION>(nullptr);
@@ -286,7 +269,7 @@ TEST_F(OptionSettings, SaveTakesTheControlsAsTheyStand) {
   dlg->C_TopFolderCompress->Checked(true);
   ASSERT_TRUE(dlg->SaveSettings());
 
-  morvik::IniDocument doc = morvik::IniDocument::FromBytes(ReadBytes(ini));
+  morvik::IniDocument doc = morvik::IniDocument::FromBytes(testutil::ReadFile(ini));
   struct Case { const wchar_t* key; const wchar_t* value; };
   for (const Case& c : {Case{L"X", L"-20"}, Case{L"Y", L"40"}, Case{L"DelFile", L"0"}, Case{L"TopFolderCompress", L"1"},
                         Case{L"7zCommandLine5", L"a -tzip -mx=1 -r"}, Case{L"7zCommandLineSelect", L"4"},
@@ -304,7 +287,7 @@ TEST_F(OptionSettings, SaveTakesTheControlsAsTheyStand) {
 TEST_F(OptionSettings, UnreadableFileGivesDefaultsAndIsNotReplaced) {
   // A folder where the file should be: it cannot be read, nor replaced.
   fs::create_directories(ini);
-  WriteBytes(ini / L"inside", "x");
+  testutil::WriteFile(ini / L"inside", "x");
   dlg->C_AutoClose->Checked(true);
   EXPECT_FALSE(dlg->LoadSettings());
   EXPECT_FALSE(dlg->C_AutoClose->Checked());
@@ -318,12 +301,12 @@ TEST_F(OptionSettings, UnreadableFileGivesDefaultsAndIsNotReplaced) {
 // Not recognised, so handled as unreadable: defaults, and never replaced.
 TEST_F(OptionSettings, EightBitFileGivesDefaults) {
   const std::string bytes = "[Option]\r\nDelFile=1\r\n7zCommandLineSelect=2\r\n";
-  WriteBytes(ini, bytes);
+  testutil::WriteFile(ini, bytes);
   EXPECT_FALSE(dlg->LoadSettings());
   EXPECT_FALSE(dlg->C_DelFile->Checked());
   EXPECT_EQ(dlg->CB_Profile->ItemIndex(), 0);
   EXPECT_FALSE(dlg->SaveSettings());
-  EXPECT_EQ(ReadBytes(ini), bytes);
+  EXPECT_EQ(testutil::ReadFile(ini), bytes);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "ArchiverLibrary.h"
 
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "JobPaths.h"

@@ -134,7 +134,7 @@ void TURLLink::MouseMove(int, int) {
   // The tip's own copies of the font and colour, made anew for each showing.
   if (FHintFont) DeleteObject(FHintFont);
   LOGFONTW lf = {};
-  GetObjectW(FHintFormFont.Handle(), sizeof(lf), &lf);
+  GetObjectW(FHintFormFont.Handle(Dpi()), sizeof(lf), &lf);
   FHintFont = CreateFontIndirectW(&lf);
   if (FHintBrush) DeleteObject(FHintBrush);
   FHintBrush = CreateSolidBrush(vcl::ColorToRGB(FHintFormColor));
@@ -144,8 +144,8 @@ void TURLLink::MouseMove(int, int) {
   GetTextExtentPoint32W(dc, FLink.c_str(), static_cast<int>(FLink.size()), &size);
   SelectObject(dc, old);
   ReleaseDC(HintForm, dc);
-  SetWindowPos(HintForm, HWND_TOPMOST, at.x + FHintOffsetX, at.y + FHintOffsetY, size.cx + 6, size.cy + 3,
-               SWP_NOACTIVATE);
+  SetWindowPos(HintForm, HWND_TOPMOST, at.x + Scaled(FHintOffsetX), at.y + Scaled(FHintOffsetY),
+               size.cx + Scaled(6), size.cy + Scaled(3), SWP_NOACTIVATE);
   ShowWindow(HintForm, SW_SHOWNA);
   UpdateWindow(HintForm);
   ShowHintForm = true;
@@ -180,7 +180,7 @@ LRESULT CALLBACK TURLLink::HintWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARA
         HGDIOBJ old = SelectObject(dc, self->FHintFont);
         SetBkMode(dc, TRANSPARENT);
         SetTextColor(dc, vcl::ColorToRGB(self->FHintFormFont.Color));
-        TextOutW(dc, 2, 2, self->FLink.c_str(), static_cast<int>(self->FLink.size()));
+        TextOutW(dc, self->Scaled(2), self->Scaled(2), self->FLink.c_str(), static_cast<int>(self->FLink.size()));
         SelectObject(dc, old);
       }
       EndPaint(hwnd, &ps);

@@ -143,7 +143,7 @@ void CollectLayoutFaults(HWND window, int dpi, std::vector<std::string>& faults)
 void ExpectSoundLayout(HWND window, int dpi) {
   std::vector<std::string> faults;
   CollectLayoutFaults(window, dpi, faults);
-  for (const std::string& f : faults) ADD_FAILURE() << "at " << dpi << " dpi: " << f;
+  for (const std::string& f : faults) ADD_FAILURE() << "progress window at " << dpi << " dpi: " << f;
 }
 
 void ExpectClientSize(HWND window, int width96, int height96, int dpi) {
@@ -272,7 +272,7 @@ TEST_F(DpiLayout, MainWindowAfterAJobAndItsProgressWindow) {
   SendMessageW(form->Handle(), WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
   watcher.join();
   EXPECT_TRUE(seen) << "no progress window";
-  for (const std::string& f : faults) ADD_FAILURE() << "at " << dpi << " dpi: " << f;
+  for (const std::string& f : faults) ADD_FAILURE() << "progress window at " << dpi << " dpi: " << f;
   EXPECT_EQ(form->LIST->Items().ToVector(), std::vector<std::wstring>{L"[DirectoryNG] big"});
 
   Pump(300);

@@ -278,6 +278,16 @@ TEST_F(DpiLayout, MainWindowAfterAJobAndItsProgressWindow) {
   Pump(300);
   ExpectSoundLayout(form->Handle(), dpi);
   Screenshot(form->Handle(), L"main");
+
+  // Dragged to a monitor with another dpi: the log's font and its scroll
+  // range follow (the range covers the widest line in the new font).
+  HWND list = form->LIST->Handle();
+  SendDpiChanged(form->Handle(), dpi, other);
+  EXPECT_EQ(FontHeight(list), vcl::ScaleToDpi(-11, other));
+  EXPECT_EQ(SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0), TextExtent(list, L"[DirectoryNG] big").cx + 5);
+  ExpectSoundLayout(form->Handle(), other);
+  SendDpiChanged(form->Handle(), other, dpi);
+  EXPECT_EQ(SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0), TextExtent(list, L"[DirectoryNG] big").cx + 5);
 }
 
 TEST_F(DpiLayout, OptionsDialog) {

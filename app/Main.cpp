@@ -211,8 +211,9 @@ void TMV_MAIN::RestoreWindow() {
   if (ini.Open(SettingsPath) == morvik::IniOpenStatus::kUnreadable) ReportUnreadableSettings();
   int left = ini.ReadInteger(kMainSection, L"X", 100);
   int top = ini.ReadInteger(kMainSection, L"Y", 100);
-  int width = ini.ReadInteger(kMainSection, L"W", 300);
-  int height = ini.ReadInteger(kMainSection, L"H", 300);
+  // The saved size is in screen pixels; the first run's is 300 x 300 at 96 dpi.
+  int width = ini.ReadInteger(kMainSection, L"W", Scaled(300));
+  int height = ini.ReadInteger(kMainSection, L"H", Scaled(300));
   SetWindowPos(Handle(), nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
   std::wstring dir = ini.ReadString(kMainSection, L"Dir", L"");
   OpenDialog->InitialDir = dir;

@@ -73,9 +73,15 @@ void TListBoxEx::LBDelete(vcl::TMessage& message) {
   vcl::TListBox::Dispatch(message);
   if (!names_a_line || width < FMaxWidth) return;
   // A widest line went: measure what is left.
-  const LRESULT remaining = SendMessageW(Handle(), LB_GETCOUNT, 0, 0);
+  Remeasure();
+}
+
+void TListBoxEx::DpiChanged() { Remeasure(); }
+
+void TListBoxEx::Remeasure() {
+  const LRESULT count = SendMessageW(Handle(), LB_GETCOUNT, 0, 0);
   int largest = 0;
-  for (LRESULT i = 0; i < remaining; ++i) largest = std::max(largest, GetTextWidth(static_cast<int>(i)));
+  for (LRESULT i = 0; i < count; ++i) largest = std::max(largest, GetTextWidth(static_cast<int>(i)));
   SendExtent(largest + FSpace);
   FMaxWidth = largest;
 }

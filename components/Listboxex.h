@@ -28,11 +28,14 @@ protected:
   virtual void LBAdd(vcl::TMessage& message);
   virtual void LBDelete(vcl::TMessage& message);
   virtual void LBResetContent(vcl::TMessage& message);
+  // The font was made anew for another dpi: every line is measured again.
+  void DpiChanged() override;
 
   int FMaxWidth = 0;  // width of the widest line as last measured
 
 private:
   void SendExtent(int extent);
+  void Remeasure();
 
   int FSpace = 5;
 };

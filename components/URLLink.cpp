@@ -101,7 +101,7 @@ void TURLLink::MouseMove(int, int) {
   GetCursorPos(&at);
   // The tip's own copies of the font and colour, made anew for each showing.
   LOGFONTW lf = {};
-  GetObjectW(FHintFormFont.Handle(), sizeof(lf), &lf);
+  GetObjectW(FHintFormFont.Handle(Dpi()), sizeof(lf), &lf);
   FHintFont.Reset(CreateFontIndirectW(&lf));
   FHintBrush.Reset(CreateSolidBrush(vcl::ColorToRGB(FHintFormColor)));
   SIZE size = {};
@@ -110,8 +110,8 @@ void TURLLink::MouseMove(int, int) {
     vcl::TSelection font = vcl::SelectInto(dc.Get(), FHintFont.Get());
     GetTextExtentPoint32W(dc.Get(), FLink.c_str(), static_cast<int>(FLink.size()), &size);
   }
-  SetWindowPos(HintForm, HWND_TOPMOST, at.x + FHintOffsetX, at.y + FHintOffsetY, size.cx + 6, size.cy + 3,
-               SWP_NOACTIVATE);
+  SetWindowPos(HintForm, HWND_TOPMOST, at.x + Scaled(FHintOffsetX), at.y + Scaled(FHintOffsetY),
+               size.cx + Scaled(6), size.cy + Scaled(3), SWP_NOACTIVATE);
   ShowWindow(HintForm, SW_SHOWNA);
   UpdateWindow(HintForm);
   ShowHintForm = true;
@@ -150,7 +150,7 @@ LRESULT CALLBACK TURLLink::HintWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARA
         vcl::TSelection font = vcl::SelectInto(dc, self->FHintFont.Get());
         SetBkMode(dc, TRANSPARENT);
         SetTextColor(dc, vcl::ColorToRGB(self->FHintFormFont.Color));
-        TextOutW(dc, 2, 2, self->FLink.c_str(), static_cast<int>(self->FLink.size()));
+        TextOutW(dc, self->Scaled(2), self->Scaled(2), self->FLink.c_str(), static_cast<int>(self->FLink.size()));
       }
       EndPaint(hwnd, &ps);
       return 0;

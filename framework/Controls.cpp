@@ -17,10 +17,12 @@ COLORREF ColorToRGB(TColor color) {
   return static_cast<COLORREF>(color);
 }
 
-HFONT TFont::Handle() {
-  if (!FHandle) {
+HFONT TFont::Handle(int dpi) {
+  if (dpi <= 0) dpi = SystemDpi();
+  if (!FHandle || FDpi != dpi) {
+    FDpi = dpi;
     LOGFONTW lf = {};
-    lf.lfHeight = TWinControl::Scale(Height);
+    lf.lfHeight = ScaleToDpi(Height, dpi);
     lf.lfWeight = (Style & fsBold) ? FW_BOLD : FW_NORMAL;
     lf.lfItalic = (Style & fsItalic) ? TRUE : FALSE;
     lf.lfUnderline = (Style & fsUnderline) ? TRUE : FALSE;
@@ -66,17 +68,15 @@ TWinControl* TWinControl::FromHandle(HWND hwnd) {
   return hwnd ? static_cast<TWinControl*>(GetPropW(hwnd, kObjectProp)) : nullptr;
 }
 
-int TWinControl::Scale(int pixels96) {
-  static int dpi = [] {
-    HDC dc = GetDC(nullptr);
-    int d = GetDeviceCaps(dc, LOGPIXELSY);
-    ReleaseDC(nullptr, dc);
-    return d > 0 ? d : 96;
-  }();
-  return MulDiv(pixels96, dpi, 96);
-}
+int TWinControl::Scale(int pixels96) { return ScaleToDpi(pixels96, SystemDpi()); }
 
-int TWinControl::Unscale(int pixels) { return MulDiv(pixels, 96, Scale(96)); }
+int TWinControl::Unscale(int pixels) { return UnscaleFromDpi(pixels, SystemDpi()); }
+
+int TWinControl::Dpi() const {
+  const TWinControl* c = this;
+  while (c->FParent) c = c->FParent;
+  return c->FDpi > 0 ? c->FDpi : SystemDpi();
+}
 
 void TWinControl::Attach(HWND hwnd, WNDPROC defProc) {
   FHandle = hwnd;
@@ -114,6 +114,7 @@ void TWinControl::CreateTopLevel(const wchar_t* className, DWORD style, DWORD ex
   HWND hwnd = CreateWindowExW(exStyle, className, L"", style, CW_USEDEFAULT, CW_USEDEFAULT, width, height, owner, nullptr,
                               inst, this);
   if (!hwnd) throw Exception(L"Cannot create window (" + std::to_wstring(GetLastError()) + L")");
+  FDpi = WindowDpi(hwnd);
 }
 
 LRESULT CALLBACK TWinControl::StdWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -201,7 +202,9 @@ bool TWinControl::Visible() const { return FHandle && (GetWindowLongW(FHandle, G
 void TWinControl::Visible(bool value) { ShowWindow(FHandle, value ? SW_SHOWNA : SW_HIDE); }
 
 void TWinControl::SetBounds(int left, int top, int width, int height) {
-  MoveWindow(FHandle, Scale(left), Scale(top), Scale(width), Scale(height), TRUE);
+  FBounds96 = {left, top, width, height};
+  FHasBounds = true;
+  MoveWindow(FHandle, Scaled(left), Scaled(top), Scaled(width), Scaled(height), TRUE);
 }
 
 namespace {
@@ -213,10 +216,10 @@ RECT ChildRect(HWND hwnd) {
 }
 }  // namespace
 
-int TWinControl::Left() const { return Unscale(ChildRect(FHandle).left); }
-int TWinControl::Top() const { return Unscale(ChildRect(FHandle).top); }
-int TWinControl::Width() const { RECT r = ChildRect(FHandle); return Unscale(r.right - r.left); }
-int TWinControl::Height() const { RECT r = ChildRect(FHandle); return Unscale(r.bottom - r.top); }
+int TWinControl::Left() const { return Unscaled(ChildRect(FHandle).left); }
+int TWinControl::Top() const { return Unscaled(ChildRect(FHandle).top); }
+int TWinControl::Width() const { RECT r = ChildRect(FHandle); return Unscaled(r.right - r.left); }
+int TWinControl::Height() const { RECT r = ChildRect(FHandle); return Unscaled(r.bottom - r.top); }
 
 void TWinControl::Align(TAlign value) {
   FAlign = value;
@@ -245,7 +248,7 @@ TFont& TWinControl::Font() {
 
 HFONT TWinControl::CurrentFont() {
   if (FParentFont && FParent) return FParent->CurrentFont();
-  return FFont.Handle();
+  return FFont.Handle(Dpi());
 }
 
 void TWinControl::FontChanged() {
@@ -261,6 +264,19 @@ void TWinControl::PropagateFont() {
       child->Perform(WM_SETFONT, reinterpret_cast<WPARAM>(child->CurrentFont()), TRUE);
       child->PropagateFont();
     }
+  }
+}
+
+void TWinControl::RescaleChildren() {
+  for (TWinControl* child : FChildren) {
+    if (!child->FHandle) continue;
+    child->Perform(WM_SETFONT, reinterpret_cast<WPARAM>(child->CurrentFont()), FALSE);
+    if (child->FHasBounds) {
+      const RECT& b = child->FBounds96;
+      MoveWindow(child->FHandle, Scaled(b.left), Scaled(b.top), Scaled(b.right), Scaled(b.bottom), FALSE);
+    }
+    child->RescaleChildren();
+    child->DpiChanged();
   }
 }
 
@@ -512,7 +528,7 @@ TLabel::TLabel(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, A
   CreateControl(L"STATIC", SS_LEFT | SS_NOTIFY, 0);
 }
 
-void TLabel::AutoSize() {
+SIZE TLabel::TextSize() {
   std::wstring text = Caption();
   SIZE size = {};
   {
@@ -520,8 +536,26 @@ void TLabel::AutoSize() {
     TSelection font = SelectInto(dc.Get(), CurrentFont());
     GetTextExtentPoint32W(dc.Get(), text.c_str(), static_cast<int>(text.size()), &size);
   }
+  return size;
+}
+
+void TLabel::AutoSize() {
+  SIZE size = TextSize();
   RECT r = ChildRect(FHandle);
   MoveWindow(FHandle, r.left, r.top, size.cx, size.cy, TRUE);
+  FAutoSized = true;
+}
+
+void TLabel::FitHeight() {
+  SIZE size = TextSize();
+  RECT r = ChildRect(FHandle);
+  if (size.cy > r.bottom - r.top) MoveWindow(FHandle, r.left, r.top, r.right - r.left, size.cy, TRUE);
+  FFitHeight = true;
+}
+
+void TLabel::DpiChanged() {
+  if (FAutoSized) AutoSize();
+  else if (FFitHeight) FitHeight();
 }
 
 void TLabel::Notify(WORD code) {
@@ -540,8 +574,46 @@ bool TImage::LoadFromResourceName(const wchar_t* name) {
   auto bmp = static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), name, IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
   if (!bmp) return false;
   FBitmap.Reset(bmp);
-  Perform(STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bmp));
+  ShowBitmap();
   return true;
+}
+
+void TImage::DpiChanged() { ShowBitmap(); }
+
+// The bitmap as it is where the control has its size (at 96 dpi), or a copy
+// scaled to the control with averaging: the control's own stretching picks
+// pixels and makes a scaled picture blocky.
+void TImage::ShowBitmap() {
+  if (!FBitmap) return;
+  BITMAP bm = {};
+  GetObjectW(FBitmap.Get(), sizeof(bm), &bm);
+  RECT r = {};
+  GetClientRect(FHandle, &r);
+  HBITMAP shown = FBitmap.Get();
+  TBitmapHandle scaled;
+  if (r.right > 0 && r.bottom > 0 && (r.right != bm.bmWidth || r.bottom != bm.bmHeight)) {
+    HDC screen = GetDC(nullptr);
+    HDC from = CreateCompatibleDC(screen);
+    HDC to = CreateCompatibleDC(screen);
+    scaled.Reset(CreateCompatibleBitmap(screen, r.right, r.bottom));
+    if (from && to && scaled) {
+      HGDIOBJ oldFrom = SelectObject(from, FBitmap.Get());
+      HGDIOBJ oldTo = SelectObject(to, scaled.Get());
+      SetStretchBltMode(to, HALFTONE);
+      SetBrushOrgEx(to, 0, 0, nullptr);
+      StretchBlt(to, 0, 0, r.right, r.bottom, from, 0, 0, bm.bmWidth, bm.bmHeight, SRCCOPY);
+      SelectObject(from, oldFrom);
+      SelectObject(to, oldTo);
+      shown = scaled.Get();
+    }
+    if (from) DeleteDC(from);
+    if (to) DeleteDC(to);
+    ReleaseDC(nullptr, screen);
+  }
+  Perform(STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(shown));
+  // The control keeps its size; the copy it shows lives as long as it does.
+  FScaled = std::move(scaled);
+  InvalidateRect(FHandle, nullptr, TRUE);
 }
 
 }  // namespace vcl

@@ -3,8 +3,9 @@
 // WM_CTLCOLOR*) are handed back to the control that sent them.
 //
 // Positions and sizes are 96-dpi pixels relative to the parent's client area
-// and are scaled to the screen's resolution. Every control creates its window
-// when it is constructed, so its parent must already have one.
+// and are scaled to the dpi of the form's monitor (Dpi.h); a form that moves
+// to a monitor with another dpi lays itself out anew. Every control creates
+// its window when it is constructed, so its parent must already have one.
 #pragma once
 
 #include <windows.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "Classes.h"
+#include "Dpi.h"
 #include "SysUtils.h"
 
 namespace vcl {
@@ -50,13 +52,15 @@ public:
   BYTE Charset = DEFAULT_CHARSET;
   TColor Color = clWindowText;
 
-  HFONT Handle();
+  // The font at dpi (0: the system dpi), made anew when the dpi changes.
+  HFONT Handle(int dpi = 0);
   void Changed() { FHandle.Reset(); }
   // Takes over another font's description.
   void Assign(const TFont& source);
 
 private:
   TFontHandle FHandle;
+  int FDpi = 0;
 };
 
 enum TAlign { alNone, alClient };
@@ -77,9 +81,14 @@ public:
   TWinControl* Parent() const { return FParent; }
   const std::vector<TWinControl*>& Children() const { return FChildren; }
   static TWinControl* FromHandle(HWND hwnd);
-  // 96-dpi pixels to device pixels and back.
+  // 96-dpi pixels to device pixels at the system dpi, and back.
   static int Scale(int pixels96);
   static int Unscale(int pixels);
+  // The dpi the control is laid out for: its form's.
+  int Dpi() const;
+  // 96-dpi pixels to device pixels at the control's dpi, and back.
+  int Scaled(int pixels96) const { return ScaleToDpi(pixels96, Dpi()); }
+  int Unscaled(int pixels) const { return UnscaleFromDpi(pixels, Dpi()); }
 
   std::wstring Caption() const;
   void Caption(const std::wstring& text);
@@ -129,12 +138,20 @@ protected:
   virtual HBRUSH CtlColor(HDC dc);
   void RealignChildren();
   void PropagateFont();
+  // Lays out every control inside this one for the form's dpi, which has
+  // just changed: fonts, then places and sizes as last set.
+  void RescaleChildren();
+  // What a control does for itself after a dpi change (fonts and bounds are
+  // done by then).
+  virtual void DpiChanged() {}
 
   static LRESULT CALLBACK StdWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
   HWND FHandle = nullptr;
   TWinControl* FParent;
   std::vector<TWinControl*> FChildren;
+  // A top-level window's dpi; controls take their form's.
+  int FDpi = 0;
 
 private:
   void Attach(HWND hwnd, WNDPROC defProc);
@@ -146,6 +163,9 @@ private:
   bool FParentFont = true;
   TColor FColor = clDefault;
   TBrushHandle FBrush;
+  // The bounds last given to SetBounds, in 96-dpi pixels.
+  RECT FBounds96 = {};
+  bool FHasBounds = false;
 };
 
 // Items of a list box or combo box, kept in the window itself.
@@ -283,10 +303,21 @@ protected:
 class TLabel : public TWinControl {
 public:
   TLabel(TComponent* AOwner, TWinControl* AParent);
+  // Sizes the label to its text, now and after every dpi change.
   void AutoSize();
+  // Makes the label at least as tall as its text, now and after every dpi
+  // change, keeping its place and width: a font's line does not grow in
+  // step with the dpi, and a height given at 96 dpi can cut it off.
+  void FitHeight();
 
 protected:
   void Notify(WORD code) override;
+  void DpiChanged() override;
+
+private:
+  SIZE TextSize();
+  bool FAutoSized = false;
+  bool FFitHeight = false;
 };
 
 // A frame with a caption that holds other controls: their positions are
@@ -297,13 +328,19 @@ public:
 };
 
 // A picture: a bitmap from the program's resources, stretched to the control.
+// Above 96 dpi it shows a smoothly scaled copy made for the control's size.
 class TImage : public TWinControl {
 public:
   TImage(TComponent* AOwner, TWinControl* AParent);
   bool LoadFromResourceName(const wchar_t* name);
 
+protected:
+  void DpiChanged() override;
+
 private:
+  void ShowBitmap();
   TBitmapHandle FBitmap;
+  TBitmapHandle FScaled;
 };
 
 }  // namespace vcl

@@ -7,7 +7,7 @@ namespace vcl {
 TApplication* Application = nullptr;
 
 TForm::TForm(TComponent* AOwner, const wchar_t* className, TBorderStyle borderStyle, int borderIcons)
-    : TWinControl(AOwner, nullptr) {
+    : TWinControl(AOwner, nullptr), FBorderStyle(borderStyle) {
   DWORD style = WS_CLIPCHILDREN;
   DWORD exStyle = WS_EX_CONTROLPARENT;
   switch (borderStyle) {
@@ -37,23 +37,48 @@ TForm::~TForm() {
 }
 
 void TForm::ClientSize(int width, int height) {
-  RECT r = {0, 0, Scale(width), Scale(height)};
-  AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongW(FHandle, GWL_STYLE)), GetMenu(FHandle) != nullptr,
-                     static_cast<DWORD>(GetWindowLongW(FHandle, GWL_EXSTYLE)));
+  FClientWidth96 = width;
+  FClientHeight96 = height;
+  RECT r = {0, 0, Scaled(width), Scaled(height)};
+  AdjustWindowRectForDpi(r, static_cast<DWORD>(GetWindowLongW(FHandle, GWL_STYLE)), GetMenu(FHandle) != nullptr,
+                         static_cast<DWORD>(GetWindowLongW(FHandle, GWL_EXSTYLE)), Dpi());
   SetWindowPos(FHandle, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-  // A menu bar that wraps changes the client height: correct once.
+  // A menu bar that wraps changes the client height, and a frame drawn for
+  // another dpi than the one asked for its size: correct once.
   RECT c;
   GetClientRect(FHandle, &c);
-  int dh = Scale(height) - (c.bottom - c.top);
-  if (dh != 0) {
+  int dw = Scaled(width) - (c.right - c.left);
+  int dh = Scaled(height) - (c.bottom - c.top);
+  if (dw != 0 || dh != 0) {
     RECT w;
     GetWindowRect(FHandle, &w);
-    SetWindowPos(FHandle, nullptr, 0, 0, w.right - w.left, w.bottom - w.top + dh, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(FHandle, nullptr, 0, 0, w.right - w.left + dw, w.bottom - w.top + dh,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
 }
 
-int TForm::ClientWidth() const { RECT c; GetClientRect(FHandle, &c); return Unscale(c.right); }
-int TForm::ClientHeight() const { RECT c; GetClientRect(FHandle, &c); return Unscale(c.bottom); }
+int TForm::ClientWidth() const { RECT c; GetClientRect(FHandle, &c); return Unscaled(c.right); }
+int TForm::ClientHeight() const { RECT c; GetClientRect(FHandle, &c); return Unscaled(c.bottom); }
+
+void TForm::ChangeDpi(int dpi, const RECT* suggested) {
+  if (dpi <= 0 || !FHandle) return;
+  const bool changed = dpi != FDpi;
+  FDpi = dpi;
+  if (changed) {
+    Perform(WM_SETFONT, reinterpret_cast<WPARAM>(CurrentFont()), FALSE);
+    RescaleChildren();
+  }
+  if (suggested) {
+    SetWindowPos(FHandle, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  if (!changed) return;
+  // A form of fixed size gets its designed client area at the new dpi; a
+  // sizeable one keeps the size it was given.
+  if (FBorderStyle != bsSizeable && FClientWidth96 > 0) ClientSize(FClientWidth96, FClientHeight96);
+  RealignChildren();
+  RedrawWindow(FHandle, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_ALLCHILDREN);
+}
 int TForm::FormLeft() const { RECT r; GetWindowRect(FHandle, &r); return r.left; }
 int TForm::FormTop() const { RECT r; GetWindowRect(FHandle, &r); return r.top; }
 
@@ -68,6 +93,8 @@ void TForm::SetMenu(TMainMenu* menu) {
 }
 
 void TForm::Show() {
+  // A hidden form moved to another monitor may not have heard of its dpi.
+  ChangeDpi(WindowDpi(FHandle));
   ShowWindow(FHandle, SW_SHOW);
   SetForegroundWindow(FHandle);
 }
@@ -148,10 +175,11 @@ void TForm::SnapToWorkArea(WINDOWPOS& pos) {
   if (!GetMonitorInfoW(MonitorFromRect(&r, MONITOR_DEFAULTTONEAREST), &mi)) return;
   const RECT& wa = mi.rcWork;
   int w = r.right - r.left, h = r.bottom - r.top;
-  if (std::abs(r.left - wa.left) < SnapBuffer) pos.x = wa.left;
-  else if (std::abs(r.right - wa.right) < SnapBuffer) pos.x = wa.right - w;
-  if (std::abs(r.top - wa.top) < SnapBuffer) pos.y = wa.top;
-  else if (std::abs(r.bottom - wa.bottom) < SnapBuffer) pos.y = wa.bottom - h;
+  const int snap = Scaled(SnapBuffer);
+  if (std::abs(r.left - wa.left) < snap) pos.x = wa.left;
+  else if (std::abs(r.right - wa.right) < snap) pos.x = wa.right - w;
+  if (std::abs(r.top - wa.top) < snap) pos.y = wa.top;
+  else if (std::abs(r.bottom - wa.bottom) < snap) pos.y = wa.bottom - h;
 }
 
 void TForm::Dispatch(TMessage& m) {
@@ -167,6 +195,10 @@ void TForm::Dispatch(TMessage& m) {
       break;
     case CM_SHOWN:
       if (OnShow && IsWindowVisible(FHandle)) OnShow(this);
+      return;
+    case WM_DPICHANGED:
+      ChangeDpi(LOWORD(m.WParam), reinterpret_cast<const RECT*>(m.LParam));
+      m.Result = 0;
       return;
     case WM_WINDOWPOSCHANGING:
       SnapToWorkArea(*reinterpret_cast<WINDOWPOS*>(m.LParam));

@@ -26,7 +26,8 @@ public:
         int borderIcons = biSystemMenu | biMinimize | biMaximize);
   ~TForm() override;
 
-  // Client area in 96-dpi pixels.
+  // Client area in 96-dpi pixels. A form of fixed size keeps it through
+  // dpi changes.
   void ClientSize(int width, int height);
   int ClientWidth() const;
   int ClientHeight() const;
@@ -40,7 +41,7 @@ public:
   TMainMenu* Menu() const { return FMenu; }
 
   // The window snaps to the work area's edges when moved within SnapBuffer
-  // pixels of them.
+  // pixels (at 96 dpi) of them.
   bool ScreenSnap = false;
   int SnapBuffer = 10;
   // Tab, Enter and the default button work as in a dialog.
@@ -56,6 +57,11 @@ public:
 
   void Show();
   void Hide();
+  // Lays the form out for dpi: its fonts, its controls, its client area, and
+  // the window at SUGGESTED (screen pixels) when given. WM_DPICHANGED brings
+  // this, with the new monitor's dpi and the place Windows suggests; a form
+  // is also brought to its monitor's dpi whenever it is shown.
+  void ChangeDpi(int dpi, const RECT* suggested = nullptr);
   // Shows the form modally (its owner's window disabled meanwhile) and
   // returns mrOk, mrCancel or whatever ModalResult was set to.
   int ShowModal();
@@ -78,6 +84,9 @@ public:
 
 private:
   void SnapToWorkArea(WINDOWPOS& pos);
+  TBorderStyle FBorderStyle;
+  int FClientWidth96 = 0;
+  int FClientHeight96 = 0;
   TMainMenu* FMenu = nullptr;
   int FModalLevel = 0;
   bool FEnableWhenModalEnds = false;

@@ -21,6 +21,7 @@ void SetUpLink(morvik::TURLLink& link, morvik::TURLtype type, const wchar_t* add
   font.Color = vcl::clWhite;
   font.Style = vcl::fsUnderline;
   link.FontChanged();
+  link.FitHeight();
   link.LinkColor(vcl::clRed);
   link.EnableShowHint(false);
   vcl::TFont hint;

@@ -837,116 +837,144 @@ struct Encoder::Impl {
     cuts.push_back(n);
   }
 
-  // Writes syms[a, b) covering raw[0, rawLen) as one block of the
-  // cheapest kind.
-  void WriteBlock(BitWriter& w, size_t a, size_t b, const uint8_t* raw, size_t rawLen, bool final) {
+  // The codes of a dynamic block and their description: the literal/length
+  // and distance code lengths, run-length coded (symbol, extra value), and
+  // the code-length code that carries them.
+  struct DynamicCodes {
+    uint8_t ll[kLitLen], dl[kDist];
+    int hlit = kLitLen, hdist = kDist;
+    std::vector<std::pair<uint8_t, uint8_t>> runs;
+    uint8_t cl[kCodeLen];
+    int hclen = kCodeLen;
+  };
+
+  Histogram BlockHistogram(size_t a, size_t b) const {
     Histogram h;
     h.Clear();
     for (size_t i = a; i < b; ++i) h.Add(syms[i]);
     h.lit[kEob] = 1;
-    uint8_t ll[kLitLen], dl[kDist];
-    builder.Build(h.lit, kLitLen, 15, ll);
-    builder.Build(h.dist, kDist, 15, dl);
+    return h;
+  }
 
-    // The code-length sequence, run-length coded.
-    int hlit = kLitLen, hdist = kDist;
-    while (hlit > 257 && !ll[hlit - 1]) --hlit;
-    while (hdist > 1 && !dl[hdist - 1]) --hdist;
-    uint8_t seq[kLitLen + kDist];
-    std::copy(ll, ll + hlit, seq);
-    std::copy(dl, dl + hdist, seq + hlit);
-    const int total = hlit + hdist;
-    std::vector<std::pair<uint8_t, uint8_t>> rle;  // symbol, extra value
-    uint32_t clFreq[kCodeLen] = {};
+  // The code-length sequence `seq` run-length coded: repeats of a length
+  // (16), runs of zeros (17, 18), single lengths as themselves.
+  static void CodeLengthRuns(const uint8_t* seq, int total, std::vector<std::pair<uint8_t, uint8_t>>& runs) {
     for (int i = 0; i < total;) {
       const uint8_t v = seq[i];
       int run = 1;
       while (i + run < total && seq[i + run] == v) ++run;
       if (v == 0 && run >= 3) {
         const int r = std::min(run, 138);
-        if (r >= 11) rle.push_back({18, static_cast<uint8_t>(r - 11)});
-        else rle.push_back({17, static_cast<uint8_t>(r - 3)});
+        if (r >= 11) runs.push_back({18, static_cast<uint8_t>(r - 11)});
+        else runs.push_back({17, static_cast<uint8_t>(r - 3)});
         i += r;
       } else if (v != 0 && run >= 4) {
-        rle.push_back({v, 0});
+        runs.push_back({v, 0});
         const int r = std::min(run - 1, 6);
-        rle.push_back({16, static_cast<uint8_t>(r - 3)});
+        runs.push_back({16, static_cast<uint8_t>(r - 3)});
         i += 1 + r;
       } else {
-        rle.push_back({v, 0});
+        runs.push_back({v, 0});
         ++i;
       }
     }
-    for (const auto& e : rle) ++clFreq[e.first];
-    uint8_t cl[kCodeLen];
-    builder.Build(clFreq, kCodeLen, 7, cl);
-    int hclen = kCodeLen;
-    while (hclen > 4 && !cl[kCodeLenOrder[hclen - 1]]) --hclen;
+  }
 
+  void BuildDynamicCodes(const Histogram& h, DynamicCodes& c) {
+    builder.Build(h.lit, kLitLen, 15, c.ll);
+    builder.Build(h.dist, kDist, 15, c.dl);
+    while (c.hlit > 257 && !c.ll[c.hlit - 1]) --c.hlit;
+    while (c.hdist > 1 && !c.dl[c.hdist - 1]) --c.hdist;
+    uint8_t seq[kLitLen + kDist];
+    std::copy(c.ll, c.ll + c.hlit, seq);
+    std::copy(c.dl, c.dl + c.hdist, seq + c.hlit);
+    CodeLengthRuns(seq, c.hlit + c.hdist, c.runs);
+    uint32_t clFreq[kCodeLen] = {};
+    for (const auto& e : c.runs) ++clFreq[e.first];
+    builder.Build(clFreq, kCodeLen, 7, c.cl);
+    while (c.hclen > 4 && !c.cl[kCodeLenOrder[c.hclen - 1]]) --c.hclen;
+  }
+
+  // The block's size in bits as each of the three kinds.
+  struct BlockCosts {
+    uint64_t dynamic = 0, fixed = 0, stored = 0;
+    uint64_t pieces = 1;  // stored blocks of at most 65535 bytes
+  };
+
+  static BlockCosts Costs(const Histogram& h, const DynamicCodes& c, size_t rawLen, int phase) {
+    BlockCosts k;
     uint64_t extra = 0;
-    for (int c = 0; c < 29; ++c) extra += uint64_t{h.lit[257 + c]} * kLenExtra[c];
-    for (int c = 0; c < kDist; ++c) extra += uint64_t{h.dist[c]} * kDistExtra[c];
-    uint64_t dyn = 3 + 5 + 5 + 4 + 3 * uint64_t(hclen) + extra;
-    for (const auto& e : rle) dyn += cl[e.first] + (e.first == 16 ? 2 : e.first == 17 ? 3 : e.first == 18 ? 7 : 0);
-    uint64_t fixed = 3 + extra;
+    for (int s = 0; s < 29; ++s) extra += uint64_t{h.lit[257 + s]} * kLenExtra[s];
+    for (int s = 0; s < kDist; ++s) extra += uint64_t{h.dist[s]} * kDistExtra[s];
+    k.dynamic = 3 + 5 + 5 + 4 + 3 * uint64_t(c.hclen) + extra;
+    for (const auto& e : c.runs)
+      k.dynamic += c.cl[e.first] + (e.first == 16 ? 2 : e.first == 17 ? 3 : e.first == 18 ? 7 : 0);
+    k.fixed = 3 + extra;
     for (int s = 0; s < kLitLen; ++s) {
-      dyn += uint64_t{h.lit[s]} * ll[s];
-      fixed += uint64_t{h.lit[s]} * T().fixedLit[s];
+      k.dynamic += uint64_t{h.lit[s]} * c.ll[s];
+      k.fixed += uint64_t{h.lit[s]} * T().fixedLit[s];
     }
     for (int s = 0; s < kDist; ++s) {
-      dyn += uint64_t{h.dist[s]} * dl[s];
-      fixed += uint64_t{h.dist[s]} * 5;
+      k.dynamic += uint64_t{h.dist[s]} * c.dl[s];
+      k.fixed += uint64_t{h.dist[s]} * 5;
     }
-    const uint64_t pieces = std::max<uint64_t>(1, (rawLen + 65534) / 65535);
-    const uint64_t stored = (3 + (8 - (w.Phase() + 3) % 8) % 8) + 32 + (pieces - 1) * 40 + 8 * uint64_t{rawLen};
+    k.pieces = std::max<uint64_t>(1, (rawLen + 65534) / 65535);
+    k.stored = (3 + (8 - (phase + 3) % 8) % 8) + 32 + (k.pieces - 1) * 40 + 8 * uint64_t{rawLen};
+    return k;
+  }
 
-    if (stored <= dyn && stored <= fixed) {
-      size_t off = 0;
-      for (uint64_t p = 0; p < pieces; ++p) {
-        const size_t len = std::min<size_t>(65535, rawLen - off);
-        w.Put(final && p + 1 == pieces ? 1 : 0, 1);
-        w.Put(0, 2);
-        w.AlignToByte();
-        w.Put(static_cast<uint32_t>(len), 16);
-        w.Put(static_cast<uint32_t>(len ^ 0xFFFF), 16);
-        w.Bytes(raw + off, len);
-        off += len;
-      }
-      return;
+  static void WriteStored(BitWriter& w, const uint8_t* raw, size_t rawLen, uint64_t pieces, bool final) {
+    size_t off = 0;
+    for (uint64_t p = 0; p < pieces; ++p) {
+      const size_t len = std::min<size_t>(65535, rawLen - off);
+      w.Put(final && p + 1 == pieces ? 1 : 0, 1);
+      w.Put(0, 2);
+      w.AlignToByte();
+      w.Put(static_cast<uint32_t>(len), 16);
+      w.Put(static_cast<uint32_t>(len ^ 0xFFFF), 16);
+      w.Bytes(raw + off, len);
+      off += len;
     }
-    uint16_t lc[kLitLen] = {}, dc[kDist] = {};
-    if (fixed < dyn) {
-      static const auto fixedCodes = [] {
-        std::array<uint16_t, 288> c{};
-        MakeCodes(T().fixedLit, 288, c.data());
-        return c;
-      }();
-      uint8_t fd[kDist];
-      std::fill(fd, fd + kDist, 5);
-      std::copy(T().fixedLit, T().fixedLit + kLitLen, ll);
-      std::copy(fixedCodes.begin(), fixedCodes.begin() + kLitLen, lc);
-      std::copy(fd, fd + kDist, dl);
-      MakeCodes(dl, kDist, dc);
-      w.Put(final ? 1 : 0, 1);
-      w.Put(1, 2);
-    } else {
-      MakeCodes(ll, kLitLen, lc);
-      MakeCodes(dl, kDist, dc);
-      uint16_t cc[kCodeLen] = {};
-      MakeCodes(cl, kCodeLen, cc);
-      w.Put(final ? 1 : 0, 1);
-      w.Put(2, 2);
-      w.Put(hlit - 257, 5);
-      w.Put(hdist - 1, 5);
-      w.Put(hclen - 4, 4);
-      for (int i = 0; i < hclen; ++i) w.Put(cl[kCodeLenOrder[i]], 3);
-      for (const auto& e : rle) {
-        w.Put(cc[e.first], cl[e.first]);
-        if (e.first == 16) w.Put(e.second, 2);
-        else if (e.first == 17) w.Put(e.second, 3);
-        else if (e.first == 18) w.Put(e.second, 7);
-      }
+  }
+
+  // The fixed codes into `ll`/`lc` and `dl`/`dc`, after the block's header.
+  static void WriteFixedHeader(BitWriter& w, bool final, uint8_t* ll, uint16_t* lc, uint8_t* dl, uint16_t* dc) {
+    static const auto fixedCodes = [] {
+      std::array<uint16_t, 288> c{};
+      MakeCodes(T().fixedLit, 288, c.data());
+      return c;
+    }();
+    std::copy(T().fixedLit, T().fixedLit + kLitLen, ll);
+    std::copy(fixedCodes.begin(), fixedCodes.begin() + kLitLen, lc);
+    std::fill(dl, dl + kDist, 5);
+    MakeCodes(dl, kDist, dc);
+    w.Put(final ? 1 : 0, 1);
+    w.Put(1, 2);
+  }
+
+  // The block's header and its codes' description; `lc`/`dc` get the codes.
+  static void WriteDynamicHeader(BitWriter& w, bool final, const DynamicCodes& c, uint16_t* lc, uint16_t* dc) {
+    MakeCodes(c.ll, kLitLen, lc);
+    MakeCodes(c.dl, kDist, dc);
+    uint16_t cc[kCodeLen] = {};
+    MakeCodes(c.cl, kCodeLen, cc);
+    w.Put(final ? 1 : 0, 1);
+    w.Put(2, 2);
+    w.Put(c.hlit - 257, 5);
+    w.Put(c.hdist - 1, 5);
+    w.Put(c.hclen - 4, 4);
+    for (int i = 0; i < c.hclen; ++i) w.Put(c.cl[kCodeLenOrder[i]], 3);
+    for (const auto& e : c.runs) {
+      w.Put(cc[e.first], c.cl[e.first]);
+      if (e.first == 16) w.Put(e.second, 2);
+      else if (e.first == 17) w.Put(e.second, 3);
+      else if (e.first == 18) w.Put(e.second, 7);
     }
+  }
+
+  // syms[a, b) and the end of block in the given codes.
+  void WriteSymbols(BitWriter& w, size_t a, size_t b, const uint8_t* ll, const uint16_t* lc, const uint8_t* dl,
+                    const uint16_t* dc) const {
     for (size_t i = a; i < b; ++i) {
       const Sym s = syms[i];
       if (s.len == 0) {
@@ -961,6 +989,28 @@ struct Encoder::Impl {
       }
     }
     w.Put(lc[kEob], ll[kEob]);
+  }
+
+  // Writes syms[a, b) covering raw[0, rawLen) as one block of the
+  // cheapest kind.
+  void WriteBlock(BitWriter& w, size_t a, size_t b, const uint8_t* raw, size_t rawLen, bool final) {
+    const Histogram h = BlockHistogram(a, b);
+    DynamicCodes dyn;
+    BuildDynamicCodes(h, dyn);
+    const BlockCosts cost = Costs(h, dyn, rawLen, w.Phase());
+    if (cost.stored <= cost.dynamic && cost.stored <= cost.fixed) {
+      WriteStored(w, raw, rawLen, cost.pieces, final);
+      return;
+    }
+    uint16_t lc[kLitLen] = {}, dc[kDist] = {};
+    if (cost.fixed < cost.dynamic) {
+      uint8_t ll[kLitLen], dl[kDist];
+      WriteFixedHeader(w, final, ll, lc, dl, dc);
+      WriteSymbols(w, a, b, ll, lc, dl, dc);
+    } else {
+      WriteDynamicHeader(w, final, dyn, lc, dc);
+      WriteSymbols(w, a, b, dyn.ll, lc, dyn.dl, dc);
+    }
   }
 
   void Encode(const uint8_t* d, size_t dictLen, size_t len, bool final, Bits& out) {

@@ -122,9 +122,4 @@ uint64_t NowTicks();
 // Text of the last system error, for reports.
 std::string LastErrorText();
 
-constexpr uint32_t kAttrReadOnly = 0x01;
-constexpr uint32_t kAttrHidden = 0x02;
-constexpr uint32_t kAttrDirectory = 0x10;
-constexpr uint32_t kAttrArchive = 0x20;
-
 }  // namespace arc

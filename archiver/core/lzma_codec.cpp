@@ -88,9 +88,11 @@ int Encode(ISeqInStream* in, ISeqOutStream* out, const Settings& settings,
   return res;
 }
 
-int EncodeLzma2(ISeqInStream* in, ISeqOutStream* out, const Settings& settings) {
-  lzma_options_lzma opt;
-  if (lzma_lzma_preset(&opt, 6)) return SZ_ERROR_PARAM;
+namespace {
+
+// liblzma's LZMA2 options for `settings`; false when the preset is refused.
+bool Lzma2Options(const Settings& settings, lzma_options_lzma& opt) {
+  if (lzma_lzma_preset(&opt, 6)) return false;
   opt.dict_size = std::max<uint32_t>(settings.dictSize, LZMA_DICT_SIZE_MIN);
   opt.lc = 3;
   opt.lp = 0;
@@ -99,6 +101,28 @@ int EncodeLzma2(ISeqInStream* in, ISeqOutStream* out, const Settings& settings) 
   opt.mf = settings.binaryTree ? LZMA_MF_BT4 : LZMA_MF_HC4;
   opt.nice_len = static_cast<uint32_t>(std::clamp(settings.fastBytes, 5, 273));
   opt.depth = 0;  // the match finder's own choice for nice_len
+  return true;
+}
+
+}  // namespace
+
+uint64_t Lzma2EncoderMemory(const Settings& settings) {
+  lzma_options_lzma opt;
+  if (!Lzma2Options(settings, opt)) return UINT64_MAX;
+  const lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+  return lzma_raw_encoder_memusage(filters);
+}
+
+int EncodeLzma2(ISeqInStream* in, ISeqOutStream* out, const Settings& settings, const uint8_t* preset,
+                size_t presetSize) {
+  lzma_options_lzma opt;
+  if (!Lzma2Options(settings, opt)) return SZ_ERROR_PARAM;
+  if (presetSize > 0) {
+    opt.preset_dict = preset;
+    opt.preset_dict_size = static_cast<uint32_t>(std::min<size_t>(presetSize, opt.dict_size));
+    preset += presetSize - opt.preset_dict_size;
+    opt.preset_dict = preset;
+  }
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
   lzma_stream strm = LZMA_STREAM_INIT;
   lzma_ret ret = lzma_raw_encoder(&strm, filters);

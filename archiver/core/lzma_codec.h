@@ -40,7 +40,16 @@ int Encode(ISeqInStream* in, ISeqOutStream* out, const Settings& settings,
 // (at the same time) and joined. The end mark (one zero byte) is left off,
 // so that the next part can follow; the caller writes it after the last
 // part. Returns an SZ_* code as Encode does.
-int EncodeLzma2(ISeqInStream* in, ISeqOutStream* out, const Settings& settings);
+// With a `preset` (the data just before this part in the stream), the part
+// goes on from the dictionary the decoder already holds: its first chunk
+// resets the coder's state but not the dictionary, and matches may reach
+// into the preset's last dictSize bytes.
+int EncodeLzma2(ISeqInStream* in, ISeqOutStream* out, const Settings& settings, const uint8_t* preset = nullptr,
+                size_t presetSize = 0);
+
+// The memory EncodeLzma2 takes with `settings`: the match finder, the
+// dictionary and the encoder's state (not its two 1 MiB buffers).
+uint64_t Lzma2EncoderMemory(const Settings& settings);
 
 // The property byte of an LZMA2 coder: the smallest dictionary size it can
 // state that holds `dictSize`.

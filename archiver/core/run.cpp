@@ -83,6 +83,46 @@ bool CreateTempBeside(const fs::path& archive, fs::path& temp) {
   return false;
 }
 
+// The new archive while it is written: a temporary file beside the archive,
+// and the folders made to hold it. Unless the file is moved into place, both
+// go again when this does, whether the command failed, was cancelled or
+// threw.
+class PendingArchive {
+ public:
+  explicit PendingArchive(fs::path archive) : archive_(std::move(archive)) {}
+  ~PendingArchive() {
+    if (placed_) return;
+    if (!temp_.empty()) RemoveFile(temp_);
+    folders_.RollBack();
+  }
+  PendingArchive(const PendingArchive&) = delete;
+  PendingArchive& operator=(const PendingArchive&) = delete;
+
+  // Makes the archive's folder and the temporary file; false with the
+  // failure in `report`.
+  bool Create(Report& report) {
+    if (!folders_.Create(archive_.parent_path()))
+      return report.Fail(kErrWrite, "Error: cannot create the folder " + PathToUtf8(archive_.parent_path()));
+    RemoveStaleTemps(archive_);
+    if (!CreateTempBeside(archive_, temp_))
+      return report.Fail(kErrWrite, "Error: cannot create a file beside " + PathToUtf8(archive_) + ": " +
+                                        LastErrorText());
+    return true;
+  }
+  const fs::path& temp() const { return temp_; }
+  // Moves the written file over the archive; from then on it is kept.
+  bool MoveIntoPlace() {
+    placed_ = MoveReplacing(temp_, archive_);
+    return placed_;
+  }
+
+ private:
+  fs::path archive_;
+  fs::path temp_;
+  CreatedFolders folders_;
+  bool placed_ = false;
+};
+
 // Counts the command's reads into its progress for as long as it lives.
 class ReadProgressScope {
  public:
@@ -141,48 +181,26 @@ Result RunUnguarded(std::string_view line, Report& report, const ZipLimits& limi
   }
   if (Cancelled(progress)) return CancelledResult(report);
 
-  CreatedFolders folders;
-  if (!folders.Create(archive.parent_path())) {
-    report.Fail(kErrWrite, "Error: cannot create the folder " + PathToUtf8(archive.parent_path()));
-    folders.RollBack();
-    return report.code;
-  }
-  RemoveStaleTemps(archive);
-  fs::path temp;
-  if (!CreateTempBeside(archive, temp)) {
-    report.Fail(kErrWrite, "Error: cannot create a file beside " + archiveText + ": " + LastErrorText());
-    folders.RollBack();
-    return report.code;
-  }
+  PendingArchive pending(archive);
+  if (!pending.Create(report)) return report.code;
 
   report.Note((existing.exists ? "Updating " : "Creating ") + archiveText);
   const fs::path from = existing.exists ? archive : fs::path();
   bool ok = false;
-  try {
-    {
-      ReadProgressScope counting(progress);
-      ok = cmd.options.format == Format::kZip ? UpdateZip(from, temp, items, cmd.options, report, limits)
-                                              : Update7z(from, temp, items, cmd.options, report);
-    }
-    // A cancel that came after the last read still keeps the archive out.
-    if (Cancelled(progress)) {
-      ok = false;
-      CancelledResult(report);
-    }
-    if (!ok && report.ok()) report.Fail(kErrInternal, "Error: the archive could not be written");
-    if (ok && !MoveReplacing(temp, archive)) {
-      ok = report.Fail(kErrWrite, "Error: cannot move the new archive to " + archiveText + ": " + LastErrorText());
-    }
-  } catch (...) {
-    RemoveFile(temp);
-    folders.RollBack();
-    throw;
+  {
+    ReadProgressScope counting(progress);
+    ok = cmd.options.format == Format::kZip ? UpdateZip(from, pending.temp(), items, cmd.options, report, limits)
+                                            : Update7z(from, pending.temp(), items, cmd.options, report);
   }
-  if (!ok) {
-    RemoveFile(temp);
-    folders.RollBack();
-    return report.code;
+  // A cancel that came after the last read still keeps the archive out.
+  if (Cancelled(progress)) {
+    ok = false;
+    CancelledResult(report);
   }
+  if (!ok && report.ok()) report.Fail(kErrInternal, "Error: the archive could not be written");
+  if (ok && !pending.MoveIntoPlace())
+    ok = report.Fail(kErrWrite, "Error: cannot move the new archive to " + archiveText + ": " + LastErrorText());
+  if (!ok) return report.code;
   for (const Item& item : items) report.Note("+ " + item.name + (item.isDir ? "/" : ""));
   report.Note("Everything is Ok: " + std::to_string(items.size()) + " item(s) added to " + archiveText);
   return kOk;

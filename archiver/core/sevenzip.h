@@ -49,7 +49,22 @@ constexpr uint8_t kCopyId[] = {0x00};
 constexpr uint8_t kLzmaId[] = {0x03, 0x01, 0x01};
 constexpr uint8_t kLzma2Id[] = {0x21};
 
-constexpr uint32_t kAttribDirectory = 0x10;
+// How the writer cuts a folder's stream into parts that are encoded at once,
+// each starting with an empty dictionary (which costs some size), and how
+// many parts it takes at a time. It depends only on the folder's size, the
+// level and the thread count, so that the archive does too.
+struct PartPlan {
+  std::vector<uint64_t> bounds{0};   // 0, the cuts, the folder's size
+  uint32_t dictCap = UINT32_MAX;     // no part's dictionary is bigger
+  size_t inFlight = 1;               // parts encoded or held at a time
+};
+PartPlan PlanParts(uint64_t size, int level, int fastBytes, int threads, uint64_t maxPart);
+
+// What the parts in flight may take together: each its encoder, the
+// encoder's two 1 MiB buffers and its output held in memory. The rest of
+// 1 GiB is left for reading, writing and the program.
+constexpr uint64_t kPartMemoryBudget = uint64_t{896} << 20;
+constexpr uint64_t kEncoderBuffers = uint64_t{2} << 20;
 
 // One entry of an archive as the reader found it.
 struct Entry {

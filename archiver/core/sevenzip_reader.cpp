@@ -211,151 +211,187 @@ Folder ReadFolder(ByteReader& r, uint64_t& numPacked, size_t& numOut) {
   return folder;
 }
 
+// PackInfo: where the packed streams start, their sizes and CRCs.
+void ReadPackInfo(ByteReader& r, StreamsInfo& si) {
+  si.packPos = r.Number();
+  size_t n = r.Count();
+  si.packSizes.assign(n, 0);
+  si.packDigests.defined.assign(n, false);
+  si.packDigests.crc.assign(n, 0);
+  for (;;) {
+    uint8_t sub = r.Byte();
+    if (sub == kEnd) break;
+    if (sub == kSize) {
+      for (auto& s : si.packSizes) s = r.Number();
+    } else if (sub == kCrc) {
+      si.packDigests = ReadDigests(r, n);
+    } else {
+      r.SkipData();
+    }
+  }
+}
+
+// UnpackInfo: the folders, each over the next packed stream (which must lie
+// within the file), their unpacked sizes and CRCs.
+void ReadUnpackInfo(ByteReader& r, StreamsInfo& si, uint64_t fileSize) {
+  if (r.Byte() != kFolder) Fail("folder list expected");
+  size_t numFolders = r.Count();
+  if (r.Byte() != 0) Fail("external folder lists are not supported");
+  uint64_t packIndex = 0;
+  uint64_t offset = kSignatureHeaderSize + si.packPos;
+  if (offset < si.packPos) Fail("bad pack position");
+  std::vector<size_t> numOut;
+  for (size_t i = 0; i < numFolders; ++i) {
+    uint64_t numPacked = 0;
+    size_t outs = 1;
+    Folder f = ReadFolder(r, numPacked, outs);
+    numOut.push_back(outs);
+    if (numPacked != 1 || packIndex >= si.packSizes.size()) Fail("folder without packed stream");
+    f.packOffset = offset;
+    f.packSize = si.packSizes[packIndex];
+    f.packCrcDefined = si.packDigests.defined[packIndex];
+    f.packCrc = si.packDigests.crc[packIndex];
+    if (f.packSize > fileSize || offset > fileSize - f.packSize)
+      Fail("packed stream lies beyond the end of the file");
+    offset += f.packSize;
+    ++packIndex;
+    si.folders.push_back(std::move(f));
+  }
+  if (r.Byte() != kCodersUnpackSize) Fail("unpack sizes expected");
+  for (size_t i = 0; i < si.folders.size(); ++i) {
+    Folder& f = si.folders[i];
+    f.unpackSize = r.Number();
+    // The converter keeps its input's size: every size is the same.
+    for (size_t k = 1; k < numOut[i]; ++k)
+      if (r.Number() != f.unpackSize) Fail("converter sizes differ");
+    if (!f.lzma && !f.lzma2 && f.unpackSize != f.packSize) Fail("stored stream sizes differ");
+  }
+  for (;;) {
+    uint8_t sub = r.Byte();
+    if (sub == kEnd) break;
+    if (sub == kCrc) {
+      Digests d = ReadDigests(r, numFolders);
+      for (size_t i = 0; i < numFolders; ++i) {
+        si.folders[i].crcDefined = d.defined[i];
+        si.folders[i].crc = d.crc[i];
+      }
+    } else {
+      r.SkipData();
+    }
+  }
+}
+
+// The number of streams in each folder (NumUnpackStream).
+void ReadSubstreamCounts(ByteReader& r, StreamsInfo& si) {
+  uint64_t total = 0;
+  // Every stream after a folder's first needs a size of at least one byte
+  // further on.
+  for (auto& n : si.numSubstreams) {
+    n = r.Count();
+    total += n;
+    if (total > r.remaining() + si.folders.size() || total > kMaxItems) Fail("too many streams");
+  }
+}
+
+// The streams of each folder: the sizes listed for all but its last, which
+// takes the rest.
+void ReadSubstreamSizes(ByteReader& r, StreamsInfo& si, bool haveSizes) {
+  for (size_t i = 0; i < si.folders.size(); ++i) {
+    const Folder& f = si.folders[i];
+    size_t n = si.numSubstreams[i];
+    uint64_t used = 0;
+    for (size_t k = 0; k < n; ++k) {
+      Stream s;
+      s.folder = i;
+      s.offset = used;
+      if (k + 1 < n) {
+        if (!haveSizes) Fail("substream sizes missing");
+        s.size = r.Number();
+        if (s.size > f.unpackSize - used) Fail("substreams exceed their folder");
+      } else {
+        s.size = f.unpackSize - used;
+      }
+      used += s.size;
+      si.streams.push_back(s);
+    }
+  }
+}
+
+// The streams' CRCs, from property `id` on to the section's end. Streams
+// whose CRC the folder already gives (a folder of exactly one stream with a
+// folder CRC) are not repeated in the digest list.
+void ReadSubstreamDigests(ByteReader& r, StreamsInfo& si, uint8_t id) {
+  std::vector<size_t> unknown;
+  for (size_t s = 0; s < si.streams.size(); ++s) {
+    const Folder& f = si.folders[si.streams[s].folder];
+    if (si.numSubstreams[si.streams[s].folder] == 1 && f.crcDefined) {
+      si.streams[s].crcDefined = true;
+      si.streams[s].crc = f.crc;
+    } else {
+      unknown.push_back(s);
+    }
+  }
+  for (;;) {
+    if (id == kEnd) break;
+    if (id == kCrc) {
+      Digests d = ReadDigests(r, unknown.size());
+      for (size_t k = 0; k < unknown.size(); ++k) {
+        si.streams[unknown[k]].crcDefined = d.defined[k];
+        si.streams[unknown[k]].crc = d.crc[k];
+      }
+    } else {
+      r.SkipData();
+    }
+    id = r.Byte();
+  }
+}
+
+// SubStreamsInfo: the files' streams within the folders, up to and with
+// the section's end.
+void ReadSubStreamsInfo(ByteReader& r, StreamsInfo& si) {
+  uint8_t id = r.Byte();
+  if (id == kNumUnpackStream) {
+    ReadSubstreamCounts(r, si);
+    id = r.Byte();
+  }
+  const bool haveSizes = id == kSize;
+  ReadSubstreamSizes(r, si, haveSizes);
+  if (haveSizes) id = r.Byte();
+  ReadSubstreamDigests(r, si, id);
+}
+
+// Without SubStreamsInfo: one stream per folder, the whole folder.
+void WholeFolderStreams(StreamsInfo& si) {
+  for (size_t i = 0; i < si.folders.size(); ++i) {
+    Stream s;
+    s.folder = i;
+    s.size = si.folders[i].unpackSize;
+    s.crcDefined = si.folders[i].crcDefined;
+    s.crc = si.folders[i].crc;
+    si.streams.push_back(s);
+  }
+}
+
 StreamsInfo ReadStreamsInfo(ByteReader& r, uint64_t fileSize) {
   StreamsInfo si;
   uint8_t id = r.Byte();
-  bool havePack = false, haveFolders = false;
-  if (id == kPackInfo) {
-    havePack = true;
-    si.packPos = r.Number();
-    size_t n = r.Count();
-    si.packSizes.assign(n, 0);
-    si.packDigests.defined.assign(n, false);
-    si.packDigests.crc.assign(n, 0);
-    for (;;) {
-      uint8_t sub = r.Byte();
-      if (sub == kEnd) break;
-      if (sub == kSize) {
-        for (auto& s : si.packSizes) s = r.Number();
-      } else if (sub == kCrc) {
-        si.packDigests = ReadDigests(r, n);
-      } else {
-        r.SkipData();
-      }
-    }
+  const bool havePack = id == kPackInfo;
+  if (havePack) {
+    ReadPackInfo(r, si);
     id = r.Byte();
   }
-  if (id == kUnpackInfo) {
-    haveFolders = true;
-    if (r.Byte() != kFolder) Fail("folder list expected");
-    size_t numFolders = r.Count();
-    if (r.Byte() != 0) Fail("external folder lists are not supported");
-    uint64_t packIndex = 0;
-    uint64_t offset = kSignatureHeaderSize + si.packPos;
-    if (offset < si.packPos) Fail("bad pack position");
-    std::vector<size_t> numOut;
-    for (size_t i = 0; i < numFolders; ++i) {
-      uint64_t numPacked = 0;
-      size_t outs = 1;
-      Folder f = ReadFolder(r, numPacked, outs);
-      numOut.push_back(outs);
-      if (numPacked != 1 || packIndex >= si.packSizes.size()) Fail("folder without packed stream");
-      f.packOffset = offset;
-      f.packSize = si.packSizes[packIndex];
-      f.packCrcDefined = si.packDigests.defined[packIndex];
-      f.packCrc = si.packDigests.crc[packIndex];
-      if (f.packSize > fileSize || offset > fileSize - f.packSize)
-        Fail("packed stream lies beyond the end of the file");
-      offset += f.packSize;
-      ++packIndex;
-      si.folders.push_back(std::move(f));
-    }
-    if (r.Byte() != kCodersUnpackSize) Fail("unpack sizes expected");
-    for (size_t i = 0; i < si.folders.size(); ++i) {
-      Folder& f = si.folders[i];
-      f.unpackSize = r.Number();
-      // The converter keeps its input's size: every size is the same.
-      for (size_t k = 1; k < numOut[i]; ++k)
-        if (r.Number() != f.unpackSize) Fail("converter sizes differ");
-      if (!f.lzma && !f.lzma2 && f.unpackSize != f.packSize) Fail("stored stream sizes differ");
-    }
-    for (;;) {
-      uint8_t sub = r.Byte();
-      if (sub == kEnd) break;
-      if (sub == kCrc) {
-        Digests d = ReadDigests(r, numFolders);
-        for (size_t i = 0; i < numFolders; ++i) {
-          si.folders[i].crcDefined = d.defined[i];
-          si.folders[i].crc = d.crc[i];
-        }
-      } else {
-        r.SkipData();
-      }
-    }
+  const bool haveFolders = id == kUnpackInfo;
+  if (haveFolders) {
+    ReadUnpackInfo(r, si, fileSize);
     id = r.Byte();
   }
   if (havePack && !haveFolders && !si.packSizes.empty()) Fail("packed streams without folders");
-
   si.numSubstreams.assign(si.folders.size(), 1);
   if (id == kSubStreamsInfo) {
-    id = r.Byte();
-    if (id == kNumUnpackStream) {
-      uint64_t total = 0;
-      // Every stream after a folder's first needs a size of at least one
-      // byte further on.
-      for (auto& n : si.numSubstreams) {
-        n = r.Count();
-        total += n;
-        if (total > r.remaining() + si.folders.size() || total > kMaxItems) Fail("too many streams");
-      }
-      id = r.Byte();
-    }
-    bool haveSizes = id == kSize;
-    for (size_t i = 0; i < si.folders.size(); ++i) {
-      const Folder& f = si.folders[i];
-      size_t n = si.numSubstreams[i];
-      uint64_t used = 0;
-      for (size_t k = 0; k < n; ++k) {
-        Stream s;
-        s.folder = i;
-        s.offset = used;
-        if (k + 1 < n) {
-          if (!haveSizes) Fail("substream sizes missing");
-          s.size = r.Number();
-          if (s.size > f.unpackSize - used) Fail("substreams exceed their folder");
-        } else {
-          s.size = f.unpackSize - used;
-        }
-        used += s.size;
-        si.streams.push_back(s);
-      }
-    }
-    if (haveSizes) id = r.Byte();
-    // Streams whose CRC the folder already gives (a folder of exactly one
-    // stream with a folder CRC) are not repeated in the digest list.
-    std::vector<size_t> unknown;
-    for (size_t s = 0; s < si.streams.size(); ++s) {
-      const Folder& f = si.folders[si.streams[s].folder];
-      if (si.numSubstreams[si.streams[s].folder] == 1 && f.crcDefined) {
-        si.streams[s].crcDefined = true;
-        si.streams[s].crc = f.crc;
-      } else {
-        unknown.push_back(s);
-      }
-    }
-    for (;;) {
-      if (id == kEnd) break;
-      if (id == kCrc) {
-        Digests d = ReadDigests(r, unknown.size());
-        for (size_t k = 0; k < unknown.size(); ++k) {
-          si.streams[unknown[k]].crcDefined = d.defined[k];
-          si.streams[unknown[k]].crc = d.crc[k];
-        }
-      } else {
-        r.SkipData();
-      }
-      id = r.Byte();
-    }
+    ReadSubStreamsInfo(r, si);
     id = r.Byte();
   } else {
-    for (size_t i = 0; i < si.folders.size(); ++i) {
-      Stream s;
-      s.folder = i;
-      s.size = si.folders[i].unpackSize;
-      s.crcDefined = si.folders[i].crcDefined;
-      s.crc = si.folders[i].crc;
-      si.streams.push_back(s);
-    }
+    WholeFolderStreams(si);
   }
   if (id != kEnd) Fail("bad streams info");
   return si;
@@ -460,6 +496,104 @@ std::vector<uint8_t> DecodeToMemory(const std::filesystem::path& file, const Fol
   return out;
 }
 
+// Where the signature header says the next header lies, checked against the
+// file's size.
+struct NextHeader {
+  uint64_t offset = 0, size = 0;
+  uint32_t crc = 0;
+};
+
+NextHeader ReadSignatureHeader(File& in, uint64_t fileSize) {
+  uint8_t sh[kSignatureHeaderSize];
+  if (fileSize < kSignatureHeaderSize || !in.ReadExact(sh, sizeof sh)) Fail("not a 7z archive");
+  if (std::memcmp(sh, kSignature, sizeof kSignature) != 0) Fail("not a 7z archive");
+  if (sh[6] != 0) Fail("unsupported 7z version");
+  if (Crc(sh + 12, 20) != Le32(sh + 8)) Fail("start header CRC mismatch");
+  NextHeader next;
+  next.offset = Le64(sh + 12);
+  next.size = Le64(sh + 20);
+  next.crc = Le32(sh + 28);
+  const uint64_t room = fileSize - kSignatureHeaderSize;
+  if (next.offset > room || next.size > room - next.offset) Fail("header lies beyond the end of the file");
+  return next;
+}
+
+std::vector<uint8_t> ReadNextHeader(File& in, const NextHeader& next) {
+  if (next.size > kMaxHeaderSize) Fail("header too large");
+  std::vector<uint8_t> header(static_cast<size_t>(next.size));
+  if (!in.ReadAt(kSignatureHeaderSize + next.offset, header.data(), header.size())) Fail("cannot read the header");
+  if (Crc(header.data(), header.size()) != next.crc) Fail("header CRC mismatch");
+  return header;
+}
+
+// A packed header decodes to another header; a few levels are allowed.
+// `encoded` is set when there was one.
+void UnpackHeader(const std::filesystem::path& path, uint64_t fileSize, std::vector<uint8_t>& header,
+                  bool& encoded) {
+  for (int level = 0;; ++level) {
+    ByteReader r(header.data(), header.size());
+    uint8_t id = r.Byte();
+    if (id == kHeader) return;
+    if (id != kEncodedHeader) Fail("bad header");
+    if (level >= 4) Fail("packed header nested too deeply");
+    encoded = true;
+    StreamsInfo si = ReadStreamsInfo(r, fileSize);
+    if (si.folders.empty()) Fail("packed header without data");
+    std::vector<uint8_t> decoded;
+    for (const Folder& f : si.folders) {
+      std::vector<uint8_t> part = DecodeToMemory(path, f);
+      if (decoded.size() + part.size() > kMaxHeaderSize) Fail("header too large");
+      decoded.insert(decoded.end(), part.begin(), part.end());
+    }
+    header.swap(decoded);
+  }
+}
+
+// The header proper: archive properties (skipped), additional streams (read
+// for their checks only), the main streams and the files.
+void ReadHeader(const std::vector<uint8_t>& header, uint64_t fileSize, StreamsInfo& main,
+                std::vector<Entry>& entries) {
+  ByteReader r(header.data(), header.size());
+  r.Byte();  // kHeader
+  uint8_t id = r.Byte();
+  if (id == kArchiveProperties) {
+    for (;;) {
+      uint64_t type = r.Number();
+      if (type == 0) break;
+      r.SkipData();
+    }
+    id = r.Byte();
+  }
+  if (id == kAdditionalStreamsInfo) {
+    ReadStreamsInfo(r, fileSize);  // not used by anything we read
+    id = r.Byte();
+  }
+  if (id == kMainStreamsInfo) {
+    main = ReadStreamsInfo(r, fileSize);
+    id = r.Byte();
+  }
+  if (id == kFilesInfo) {
+    ReadFilesInfo(r, entries);
+    id = r.Byte();
+  }
+  if (id != kEnd) Fail("bad header");
+}
+
+// Hands the streams out to the entries with data, in order: one each.
+void AssignStreams(std::vector<Entry>& entries, const StreamsInfo& main) {
+  size_t next = 0;
+  for (Entry& e : entries) {
+    if (!e.hasStream) continue;
+    if (next >= main.streams.size()) Fail("more files than data streams");
+    const Stream& s = main.streams[next];
+    e.stream = next++;
+    e.size = s.size;
+    e.crcDefined = s.crcDefined;
+    e.crc = s.crc;
+  }
+  if (next != main.streams.size()) Fail("more data streams than files");
+}
+
 }  // namespace
 
 bool Archive::Open(const std::filesystem::path& path, std::string& error) {
@@ -474,79 +608,13 @@ bool Archive::Open(const std::filesystem::path& path, std::string& error) {
     File in;
     uint64_t fileSize = 0;
     if (!in.OpenRead(path, /*uncounted=*/true) || !in.Size(fileSize)) Fail("cannot open the file");
-    uint8_t sh[kSignatureHeaderSize];
-    if (fileSize < kSignatureHeaderSize || !in.ReadExact(sh, sizeof sh)) Fail("not a 7z archive");
-    if (std::memcmp(sh, kSignature, sizeof kSignature) != 0) Fail("not a 7z archive");
-    if (sh[6] != 0) Fail("unsupported 7z version");
-    if (Crc(sh + 12, 20) != Le32(sh + 8)) Fail("start header CRC mismatch");
-    uint64_t nextOffset = Le64(sh + 12);
-    uint64_t nextSize = Le64(sh + 20);
-    uint32_t nextCrc = Le32(sh + 28);
-    uint64_t room = fileSize - kSignatureHeaderSize;
-    if (nextOffset > room || nextSize > room - nextOffset) Fail("header lies beyond the end of the file");
-    if (nextSize == 0) return true;  // an archive without entries
-    if (nextSize > kMaxHeaderSize) Fail("header too large");
-    std::vector<uint8_t> header(static_cast<size_t>(nextSize));
-    if (!in.ReadAt(kSignatureHeaderSize + nextOffset, header.data(), header.size())) Fail("cannot read the header");
-    if (Crc(header.data(), header.size()) != nextCrc) Fail("header CRC mismatch");
-
-    // A packed header decodes to another header; allow a few levels.
-    for (int level = 0;; ++level) {
-      ByteReader r(header.data(), header.size());
-      uint8_t id = r.Byte();
-      if (id == kHeader) break;
-      if (id != kEncodedHeader) Fail("bad header");
-      if (level >= 4) Fail("packed header nested too deeply");
-      encodedHeader_ = true;
-      StreamsInfo si = ReadStreamsInfo(r, fileSize);
-      if (si.folders.empty()) Fail("packed header without data");
-      std::vector<uint8_t> decoded;
-      for (const Folder& f : si.folders) {
-        std::vector<uint8_t> part = DecodeToMemory(path, f);
-        if (decoded.size() + part.size() > kMaxHeaderSize) Fail("header too large");
-        decoded.insert(decoded.end(), part.begin(), part.end());
-      }
-      header.swap(decoded);
-    }
-
-    ByteReader r(header.data(), header.size());
-    r.Byte();  // kHeader
-    uint8_t id = r.Byte();
-    if (id == kArchiveProperties) {
-      for (;;) {
-        uint64_t type = r.Number();
-        if (type == 0) break;
-        r.SkipData();
-      }
-      id = r.Byte();
-    }
-    if (id == kAdditionalStreamsInfo) {
-      ReadStreamsInfo(r, fileSize);  // not used by anything we read
-      id = r.Byte();
-    }
+    const NextHeader next = ReadSignatureHeader(in, fileSize);
+    if (next.size == 0) return true;  // an archive without entries
+    std::vector<uint8_t> header = ReadNextHeader(in, next);
+    UnpackHeader(path, fileSize, header, encodedHeader_);
     StreamsInfo main;
-    if (id == kMainStreamsInfo) {
-      main = ReadStreamsInfo(r, fileSize);
-      id = r.Byte();
-    }
-    if (id == kFilesInfo) {
-      ReadFilesInfo(r, entries_);
-      id = r.Byte();
-    }
-    if (id != kEnd) Fail("bad header");
-
-    size_t next = 0;
-    for (size_t i = 0; i < entries_.size(); ++i) {
-      Entry& e = entries_[i];
-      if (!e.hasStream) continue;
-      if (next >= main.streams.size()) Fail("more files than data streams");
-      const Stream& s = main.streams[next];
-      e.stream = next++;
-      e.size = s.size;
-      e.crcDefined = s.crcDefined;
-      e.crc = s.crc;
-    }
-    if (next != main.streams.size()) Fail("more data streams than files");
+    ReadHeader(header, fileSize, main, entries_);
+    AssignStreams(entries_, main);
     folders_ = std::move(main.folders);
     streams_ = std::move(main.streams);
     return true;

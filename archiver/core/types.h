@@ -58,6 +58,12 @@ struct Progress {
   std::atomic<bool> cancel{false};
 };
 
+// Windows FILE_ATTRIBUTE_* bits, as Item::attrib and both formats hold them.
+constexpr uint32_t kAttrReadOnly = 0x01;
+constexpr uint32_t kAttrHidden = 0x02;
+constexpr uint32_t kAttrDirectory = 0x10;
+constexpr uint32_t kAttrArchive = 0x20;
+
 // One entry to be written into an archive, taken from the disk.
 struct Item {
   std::string name;               // UTF-8, '/'-separated, no leading or trailing '/'
@@ -80,8 +86,8 @@ struct Options {
   int passes = -1;     // -mpass: -1 = default for the level
   int threads = 0;     // -mmt: 0 = automatic, 1 = off
   // Not a switch: the largest part of a 7z folder encoded on its own when
-  // parts are encoded two at a time (parts finished ahead of their turn
-  // wait in memory). Tests lower it.
+  // parts are encoded at once (parts finished ahead of their turn wait in
+  // memory). Tests lower it.
   uint64_t maxPart = uint64_t{64} << 20;
 };
 

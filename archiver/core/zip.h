@@ -61,6 +61,19 @@ class ZipReader {
                std::string& error);
 
  private:
+  // Where the central directory is, as the end records tell.
+  struct Directory {
+    uint64_t endPos = 0;  // of the end record
+    uint64_t diskNo = 0, cdDisk = 0, countDisk = 0, count = 0;
+    uint64_t size = 0, offset = 0;
+    uint64_t end = 0;  // where the record after the directory starts
+  };
+  // Open's steps, in order.
+  bool ReadEndRecord(Directory& d, std::string& error);
+  bool ReadZip64EndRecord(Directory& d, std::string& error);
+  bool CheckDirectory(const Directory& d, std::string& error);
+  bool ReadDirectory(const Directory& d, std::string& error);
+
   File file_;
   uint64_t fileSize_ = 0;
   uint64_t cdOffset_ = 0;  // data of entries must end before this

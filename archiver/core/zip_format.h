@@ -17,6 +17,10 @@ constexpr uint32_t kSigDescriptor = 0x08074b50;
 constexpr uint16_t kExtraZip64 = 0x0001;
 constexpr uint16_t kExtraNtfs = 0x000a;
 
+// General purpose flags. Bits 1 and 2 tell, for deflated entries, which
+// kind of compression made them.
+constexpr uint16_t kFlagDeflateMaximum = 1 << 1;
+constexpr uint16_t kFlagDeflateSuperFast = 3 << 1;
 constexpr uint16_t kFlagDescriptor = 1 << 3;
 constexpr uint16_t kFlagUtf8 = 1 << 11;
 

@@ -58,15 +58,88 @@ void FileTimeToDos(uint64_t ticks, uint16_t& dosDate, uint16_t& dosTime) {
   dosTime = static_cast<uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec / 2));
 }
 
+namespace {
+
+// The extra fields of a central record: the ZIP64 one fills in the fields
+// that are 0xFFFFFFFF; the others are kept in `z.extra`. A broken tail is
+// dropped.
+bool ReadExtraFields(const unsigned char* x, uint64_t extraLen, ZipEntry& z, std::string& error) {
+  for (uint64_t xp = 0; xp + 4 <= extraLen;) {
+    const uint16_t id = Get16(x + xp), len = Get16(x + xp + 2);
+    if (xp + 4 + len > extraLen) break;
+    if (id == kExtraZip64) {
+      const unsigned char* f = x + xp + 4;
+      uint64_t left = len;
+      auto take = [&](uint64_t& v) {
+        if (left < 8) return false;
+        v = Get64(f);
+        f += 8;
+        left -= 8;
+        return true;
+      };
+      bool ok = true;
+      if (z.size == 0xFFFFFFFFu) ok = ok && take(z.size);
+      if (z.packSize == 0xFFFFFFFFu) ok = ok && take(z.packSize);
+      if (z.localOffset == 0xFFFFFFFFu) ok = ok && take(z.localOffset);
+      if (!ok) { error = "corrupt ZIP64 extra field of " + ZipEntryNameUtf8(z); return false; }
+    } else {
+      z.extra.append(reinterpret_cast<const char*>(x + xp), 4 + len);
+    }
+    xp += 4 + len;
+  }
+  return true;
+}
+
+// The central record at `p + pos` of a directory of `cdSize` bytes that
+// starts at `cdOffset` in the file; `pos` moves past it.
+bool ReadCentralRecord(const unsigned char* p, uint64_t cdSize, uint64_t cdOffset, uint64_t& pos, ZipEntry& z,
+                       std::string& error) {
+  if (cdSize - pos < 46 || Get32(p + pos) != kSigCentral) { error = "corrupt central directory entry"; return false; }
+  const unsigned char* h = p + pos;
+  const uint64_t nameLen = Get16(h + 28), extraLen = Get16(h + 30), commentLen = Get16(h + 32);
+  if (cdSize - pos - 46 < nameLen + extraLen + commentLen) { error = "corrupt central directory entry"; return false; }
+  z.madeBy = Get16(h + 4);
+  z.needed = Get16(h + 6);
+  z.flags = Get16(h + 8);
+  z.method = Get16(h + 10);
+  z.dosTime = Get16(h + 12);
+  z.dosDate = Get16(h + 14);
+  z.crc = Get32(h + 16);
+  z.packSize = Get32(h + 20);
+  z.size = Get32(h + 24);
+  const uint32_t disk = Get16(h + 34);
+  z.internalAttr = Get16(h + 36);
+  z.externalAttr = Get32(h + 38);
+  z.localOffset = Get32(h + 42);
+  z.name.assign(reinterpret_cast<const char*>(h + 46), nameLen);
+  const unsigned char* x = h + 46 + nameLen;
+  z.comment.assign(reinterpret_cast<const char*>(x + extraLen), commentLen);
+  if (!ReadExtraFields(x, extraLen, z, error)) return false;
+  if (disk != 0 && disk != 0xFFFF) { error = "multi-volume archives are not supported"; return false; }
+  if (z.localOffset > cdOffset || cdOffset - z.localOffset < 30 || z.packSize > cdOffset - z.localOffset - 30) {
+    error = "corrupt entry offsets of " + ZipEntryNameUtf8(z);
+    return false;
+  }
+  pos += 46 + nameLen + extraLen + commentLen;
+  return true;
+}
+
+}  // namespace
+
 bool ZipReader::Open(const std::filesystem::path& path, std::string& error) {
   entries_.clear();
   comment_.clear();
   if (!file_.OpenRead(path)) { error = "cannot open: " + LastErrorText(); return false; }
   if (!file_.Size(fileSize_)) { error = "cannot read its size"; return false; }
   if (fileSize_ < 22) { error = "not a ZIP archive (too short)"; return false; }
+  Directory d;
+  return ReadEndRecord(d, error) && ReadZip64EndRecord(d, error) && CheckDirectory(d, error) &&
+         ReadDirectory(d, error);
+}
 
-  // The end record lies within the last 64 KiB + 22 bytes (its comment is
-  // at most 65535 bytes). Search backwards for its signature.
+// The end record lies within the last 64 KiB + 22 bytes (its comment is at
+// most 65535 bytes): searched backwards for its signature.
+bool ZipReader::ReadEndRecord(Directory& d, std::string& error) {
   const uint64_t tailSize = std::min<uint64_t>(fileSize_, 65535 + 22);
   const uint64_t tailStart = fileSize_ - tailSize;
   std::string tail(tailSize, '\0');
@@ -80,96 +153,58 @@ bool ZipReader::Open(const std::filesystem::path& path, std::string& error) {
   }
   if (eocd < 0) { error = "not a ZIP archive (no end of central directory)"; return false; }
   const unsigned char* e = t + eocd;
-  const uint64_t eocdPos = tailStart + static_cast<uint64_t>(eocd);
-  uint64_t diskNo = Get16(e + 4), cdDisk = Get16(e + 6);
-  uint64_t countDisk = Get16(e + 8), count = Get16(e + 10);
-  uint64_t cdSize = Get32(e + 12), cdOffset = Get32(e + 16);
+  d.endPos = tailStart + static_cast<uint64_t>(eocd);
+  d.diskNo = Get16(e + 4);
+  d.cdDisk = Get16(e + 6);
+  d.countDisk = Get16(e + 8);
+  d.count = Get16(e + 10);
+  d.size = Get32(e + 12);
+  d.offset = Get32(e + 16);
   comment_.assign(reinterpret_cast<const char*>(e + 22), Get16(e + 20));
-  uint64_t cdEnd = eocdPos;  // the directory ends where the next record starts
+  d.end = d.endPos;  // the directory ends where the next record starts
+  return true;
+}
 
-  // ZIP64: a locator right before the end record points at the ZIP64 end record.
-  if (eocdPos >= 20) {
-    unsigned char loc[20];
-    if (!file_.ReadAt(eocdPos - 20, loc, sizeof loc)) { error = "cannot read"; return false; }
-    if (Get32(loc) == kSigZip64Locator) {
-      const uint64_t z64Pos = Get64(loc + 8);
-      if (Get32(loc + 4) != 0 || Get32(loc + 16) > 1) { error = "multi-volume archives are not supported"; return false; }
-      if (z64Pos > eocdPos - 20 || eocdPos - 20 - z64Pos < 56) { error = "corrupt ZIP64 end record location"; return false; }
-      unsigned char z[56];
-      if (!file_.ReadAt(z64Pos, z, sizeof z) || Get32(z) != kSigZip64End) { error = "corrupt ZIP64 end record"; return false; }
-      diskNo = Get32(z + 16);
-      cdDisk = Get32(z + 20);
-      countDisk = Get64(z + 24);
-      count = Get64(z + 32);
-      cdSize = Get64(z + 40);
-      cdOffset = Get64(z + 48);
-      cdEnd = z64Pos;
-    }
-  }
-  if (diskNo != 0 || cdDisk != 0 || countDisk != count) { error = "multi-volume archives are not supported"; return false; }
-  if (cdOffset > cdEnd || cdSize != cdEnd - cdOffset) { error = "corrupt central directory location"; return false; }
-  if (cdSize > kMaxDirectory) { error = "central directory too large"; return false; }
-  if (count > cdSize / 46) { error = "corrupt entry count"; return false; }
-  cdOffset_ = cdOffset;
+// ZIP64: a locator right before the end record points at the ZIP64 end
+// record, whose fields replace the end record's.
+bool ZipReader::ReadZip64EndRecord(Directory& d, std::string& error) {
+  if (d.endPos < 20) return true;
+  unsigned char loc[20];
+  if (!file_.ReadAt(d.endPos - 20, loc, sizeof loc)) { error = "cannot read"; return false; }
+  if (Get32(loc) != kSigZip64Locator) return true;
+  const uint64_t z64Pos = Get64(loc + 8);
+  if (Get32(loc + 4) != 0 || Get32(loc + 16) > 1) { error = "multi-volume archives are not supported"; return false; }
+  if (z64Pos > d.endPos - 20 || d.endPos - 20 - z64Pos < 56) { error = "corrupt ZIP64 end record location"; return false; }
+  unsigned char z[56];
+  if (!file_.ReadAt(z64Pos, z, sizeof z) || Get32(z) != kSigZip64End) { error = "corrupt ZIP64 end record"; return false; }
+  d.diskNo = Get32(z + 16);
+  d.cdDisk = Get32(z + 20);
+  d.countDisk = Get64(z + 24);
+  d.count = Get64(z + 32);
+  d.size = Get64(z + 40);
+  d.offset = Get64(z + 48);
+  d.end = z64Pos;
+  return true;
+}
 
-  std::string cd(cdSize, '\0');
-  if (cdSize && !file_.ReadAt(cdOffset, cd.data(), cd.size())) { error = "cannot read the central directory"; return false; }
+bool ZipReader::CheckDirectory(const Directory& d, std::string& error) {
+  if (d.diskNo != 0 || d.cdDisk != 0 || d.countDisk != d.count) { error = "multi-volume archives are not supported"; return false; }
+  if (d.offset > d.end || d.size != d.end - d.offset) { error = "corrupt central directory location"; return false; }
+  if (d.size > kMaxDirectory) { error = "central directory too large"; return false; }
+  if (d.count > d.size / 46) { error = "corrupt entry count"; return false; }
+  cdOffset_ = d.offset;
+  return true;
+}
+
+bool ZipReader::ReadDirectory(const Directory& d, std::string& error) {
+  std::string cd(d.size, '\0');
+  if (d.size && !file_.ReadAt(d.offset, cd.data(), cd.size())) { error = "cannot read the central directory"; return false; }
   const auto* p = reinterpret_cast<const unsigned char*>(cd.data());
   uint64_t pos = 0;
-  entries_.reserve(static_cast<size_t>(count));
-  for (uint64_t k = 0; k < count; ++k) {
-    if (cdSize - pos < 46 || Get32(p + pos) != kSigCentral) { error = "corrupt central directory entry"; return false; }
-    const unsigned char* h = p + pos;
-    const uint64_t nameLen = Get16(h + 28), extraLen = Get16(h + 30), commentLen = Get16(h + 32);
-    if (cdSize - pos - 46 < nameLen + extraLen + commentLen) { error = "corrupt central directory entry"; return false; }
+  entries_.reserve(static_cast<size_t>(d.count));
+  for (uint64_t k = 0; k < d.count; ++k) {
     ZipEntry z;
-    z.madeBy = Get16(h + 4);
-    z.needed = Get16(h + 6);
-    z.flags = Get16(h + 8);
-    z.method = Get16(h + 10);
-    z.dosTime = Get16(h + 12);
-    z.dosDate = Get16(h + 14);
-    z.crc = Get32(h + 16);
-    z.packSize = Get32(h + 20);
-    z.size = Get32(h + 24);
-    const uint32_t disk = Get16(h + 34);
-    z.internalAttr = Get16(h + 36);
-    z.externalAttr = Get32(h + 38);
-    z.localOffset = Get32(h + 42);
-    z.name.assign(reinterpret_cast<const char*>(h + 46), nameLen);
-    const unsigned char* x = h + 46 + nameLen;
-    z.comment.assign(reinterpret_cast<const char*>(x + extraLen), commentLen);
-    // Walk the extra fields; take the ZIP64 one, keep the others.
-    for (uint64_t xp = 0; xp + 4 <= extraLen;) {
-      const uint16_t id = Get16(x + xp), len = Get16(x + xp + 2);
-      if (xp + 4 + len > extraLen) break;  // a broken tail is dropped
-      if (id == kExtraZip64) {
-        const unsigned char* f = x + xp + 4;
-        uint64_t left = len;
-        auto take = [&](uint64_t& v) {
-          if (left < 8) return false;
-          v = Get64(f);
-          f += 8;
-          left -= 8;
-          return true;
-        };
-        bool ok = true;
-        if (z.size == 0xFFFFFFFFu) ok = ok && take(z.size);
-        if (z.packSize == 0xFFFFFFFFu) ok = ok && take(z.packSize);
-        if (z.localOffset == 0xFFFFFFFFu) ok = ok && take(z.localOffset);
-        if (!ok) { error = "corrupt ZIP64 extra field of " + ZipEntryNameUtf8(z); return false; }
-      } else {
-        z.extra.append(reinterpret_cast<const char*>(x + xp), 4 + len);
-      }
-      xp += 4 + len;
-    }
-    if (disk != 0 && disk != 0xFFFF) { error = "multi-volume archives are not supported"; return false; }
-    if (z.localOffset > cdOffset || cdOffset - z.localOffset < 30 ||
-        z.packSize > cdOffset - z.localOffset - 30) {
-      error = "corrupt entry offsets of " + ZipEntryNameUtf8(z);
-      return false;
-    }
-    pos += 46 + nameLen + extraLen + commentLen;
+    if (!ReadCentralRecord(p, d.size, d.offset, pos, z, error)) return false;
     entries_.push_back(std::move(z));
   }
   return true;

@@ -93,8 +93,10 @@ std::string NtfsExtra(const Item& item) {
 
 constexpr size_t kSegment = size_t{1} << 20;
 constexpr size_t kDictionary = 32768;
-// Bounds on the deflate work queued ahead of the writer.
+// Bounds on the deflate work queued ahead of the writer: 12 MiB, or two
+// segments (with their output) per thread, so that every thread has work.
 constexpr size_t kMaxQueuedBytes = size_t{12} << 20;
+constexpr size_t kQueuedBytesPerThread = size_t{4} << 20;
 constexpr size_t kMaxQueuedTasks = 256;
 
 // One new entry on its way into the archive.
@@ -215,7 +217,8 @@ std::string ZipWriter::LocalHeader(const ZipEntry& e, bool zip64, const std::str
 }
 
 bool ZipWriter::Queue(OutputStep step) {
-  while (!queue_.empty() && (queuedBytes_ + step.bytes > kMaxQueuedBytes || queue_.size() >= kMaxQueuedTasks)) {
+  const size_t maxBytes = std::max(kMaxQueuedBytes, kQueuedBytesPerThread * static_cast<size_t>(threads_));
+  while (!queue_.empty() && (queuedBytes_ + step.bytes > maxBytes || queue_.size() >= kMaxQueuedTasks)) {
     if (!WriteFront()) return false;
   }
   if (step.segment) {
@@ -304,13 +307,13 @@ bool ZipWriter::AddItem(const Item& item, const Options& options) {
   e.needed = kNeededDefault;
   if (!IsAscii(e.name)) e.flags |= kFlagUtf8;
   FileTimeToDos(item.mtime, e.dosDate, e.dosTime);
-  e.externalAttr = item.attrib | (item.isDir ? 0x10u : 0u);
+  e.externalAttr = item.attrib | (item.isDir ? kAttrDirectory : 0u);
   e.extra = NtfsExtra(item);
 
   p.deflate = !item.isDir && options.level > 0 && item.size > 0;
   e.method = p.deflate ? kMethodDeflate : kMethodStore;
-  if (p.deflate && options.level >= 8) e.flags |= 2;       // maximum compression
-  else if (p.deflate && options.level <= 2) e.flags |= 6;  // super fast
+  if (p.deflate && options.level >= 8) e.flags |= kFlagDeflateMaximum;
+  else if (p.deflate && options.level <= 2) e.flags |= kFlagDeflateSuperFast;
   // Whether the local header needs ZIP64 sizes must be known before the data
   // is written: decided from the size on disk and deflate's worst case.
   const uint64_t s = item.size;

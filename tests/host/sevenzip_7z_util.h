@@ -134,33 +134,54 @@ inline void WriteAndReadBack(const fs::path& src, const fs::path& archive, const
   EXPECT_EQ(testutil::ExtractWithEveryReader(archive, arc::Format::k7z, src, archive.string() + ".x"), "");
 }
 
-// Walks the LZMA2 chunks of a folder's packed stream and counts those that
-// reset the dictionary (where a part encoded on its own starts); -1 when
-// the chunks do not fill the stream exactly up to its end mark.
-inline int Lzma2DictionaryResets(const fs::path& archive, const arc::sevenzip::Folder& f) {
+// The LZMA2 chunks of a folder's packed stream: how many reset the
+// dictionary (only the stream's first, when the parts encoded apart go on
+// from the data before them), and how many LZMA chunks set new properties
+// (where a part encoded on its own starts: each begins so, unless all of it
+// is stored). `ok`: the chunks fill the stream exactly up to its end mark.
+struct Lzma2Chunks {
+  bool ok = false;
+  int dictResets = 0;
+  int parts = 0;
+};
+
+inline Lzma2Chunks WalkLzma2Chunks(const fs::path& archive, const arc::sevenzip::Folder& f) {
+  Lzma2Chunks r;
   std::ifstream in(archive, std::ios::binary);
   std::string packed(f.packSize, '\0');
   in.seekg(static_cast<std::streamoff>(f.packOffset));
-  if (!in.read(packed.data(), static_cast<std::streamsize>(packed.size()))) return -1;
+  if (!in.read(packed.data(), static_cast<std::streamsize>(packed.size()))) return r;
   auto byte = [&](size_t i) { return static_cast<unsigned>(static_cast<uint8_t>(packed[i])); };
-  int resets = 0;
   size_t pos = 0;
   while (pos < packed.size()) {
     const unsigned c = byte(pos);
-    if (c == 0x00) return pos + 1 == packed.size() ? resets : -1;
+    if (c == 0x00) {
+      r.ok = pos + 1 == packed.size();
+      return r;
+    }
     if (c == 0x01 || c == 0x02) {  // stored chunk, 0x01 with a reset
-      if (pos + 3 > packed.size()) return -1;
-      resets += c == 0x01;
+      if (pos + 3 > packed.size()) return r;
+      r.dictResets += c == 0x01;
       pos += 3 + ((byte(pos + 1) << 8 | byte(pos + 2)) + 1);
-    } else if (c >= 0x80) {  // LZMA chunk; 0xE0 and up reset the dictionary
-      if (pos + 5 > packed.size()) return -1;
-      resets += c >= 0xE0;
+    } else if (c >= 0x80) {  // LZMA chunk; 0xC0 and up set properties, 0xE0 and up reset the dictionary
+      if (pos + 5 > packed.size()) return r;
+      r.dictResets += c >= 0xE0;
+      r.parts += c >= 0xC0;
       pos += 5 + (c >= 0xC0 ? 1 : 0) + ((byte(pos + 3) << 8 | byte(pos + 4)) + 1);
     } else {
-      return -1;
+      return r;
     }
   }
-  return -1;
+  return r;
+}
+
+// Expects a folder's stream in `parts` parts, each after the first going on
+// from the dictionary of the data before it.
+inline void ExpectLzma2Parts(const fs::path& archive, const arc::sevenzip::Folder& f, int parts) {
+  const Lzma2Chunks c = WalkLzma2Chunks(archive, f);
+  EXPECT_TRUE(c.ok);
+  EXPECT_EQ(c.dictResets, 1);
+  EXPECT_EQ(c.parts, parts);
 }
 
 }  // namespace sz7test

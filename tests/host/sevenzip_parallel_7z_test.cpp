@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
+#include "core/lzma_codec.h"
 #include "core/sevenzip.h"
 #include "sevenzip_7z_util.h"
 #include "test_util.h"
@@ -50,7 +53,7 @@ TEST(SevenZipParallel, TwoHalvesReadBackAndRepeat) {
     ASSERT_TRUE(a.Open(dir / "out0.7z", error)) << error;
     ASSERT_EQ(a.folders().size(), 1u);
     EXPECT_TRUE(a.folders()[0].lzma2);
-    EXPECT_EQ(sz7test::Lzma2DictionaryResets(dir / "out0.7z", a.folders()[0]), run.parts);
+    sz7test::ExpectLzma2Parts(dir / "out0.7z", a.folders()[0], run.parts);
 
     const fs::path out = dir / ("bsdtar" + std::string(run.threads));
     ASSERT_EQ(ExtractWithBsdtar(dir / "out0.7z", out), "");
@@ -79,7 +82,7 @@ TEST(SevenZipParallel, BigFolderInQuartersReadsBackAndRepeats) {
   std::string error;
   ASSERT_TRUE(a.Open(dir / "out0.7z", error)) << error;
   ASSERT_EQ(a.folders().size(), 1u);
-  EXPECT_EQ(sz7test::Lzma2DictionaryResets(dir / "out0.7z", a.folders()[0]), 4);
+  sz7test::ExpectLzma2Parts(dir / "out0.7z", a.folders()[0], 4);
   const sz7test::ReadBack rb = sz7test::ReadWithOwnReader(dir / "out0.7z");
   ASSERT_EQ(rb.error, "");
   EXPECT_EQ(rb.files, sz7test::FilesOfTree(src));
@@ -91,24 +94,65 @@ TEST(SevenZipParallel, BigFolderInQuartersReadsBackAndRepeats) {
 
 namespace {
 
-// Parts of at most 1 MiB, two at a time: every file but the smallest is cut
-// into several pieces, whose CRCs make up the file's.
-TEST(SevenZipParallel, ManyPartsReadBack) {
+// Parts of at most 1 MiB, two or eight at a time on the pool: every file but
+// the smallest is cut into several pieces, whose CRCs make up the file's;
+// the parts, finished in any order, are joined in order, so that the same
+// command gives the same bytes.
+TEST(SevenZipParallel, ManyPartsReadBackAndRepeat) {
   TempDir dir;
   const fs::path src = dir / "src";
   WriteFile(src / "a.txt", TextBytes(3 << 20));
-  WriteFile(src / "b.bin", RandomBytes(5 << 20, 4));
+  WriteFile(src / "b.txt", TextBytes(5 << 20) + "b");
   WriteFile(src / "c.txt", TextBytes(1000));
-  arc::Options options;
-  options.level = 1;
-  options.threads = 2;
-  options.maxPart = uint64_t{1} << 20;
-  const fs::path archive = dir / "parts.7z";
-  arc::sevenzip::Archive a;
-  ASSERT_NO_FATAL_FAILURE(sz7test::WriteAndReadBack(src, archive, options, a));
-  ASSERT_EQ(a.folders().size(), 1u);
-  const uint64_t size = (8 << 20) + 1000;
-  EXPECT_EQ(sz7test::Lzma2DictionaryResets(archive, a.folders()[0]), static_cast<int>((size + (1 << 20) - 1) >> 20));
+  for (int threads : {2, 8}) {
+    SCOPED_TRACE(threads);
+    arc::Options options;
+    options.level = 1;
+    options.threads = threads;
+    options.maxPart = uint64_t{1} << 20;
+    const fs::path archive = dir / ("parts" + std::to_string(threads) + ".7z");
+    arc::sevenzip::Archive a;
+    ASSERT_NO_FATAL_FAILURE(sz7test::WriteAndReadBack(src, archive, options, a));
+    ASSERT_EQ(a.folders().size(), 1u);
+    const uint64_t size = (8 << 20) + 1000;
+    sz7test::ExpectLzma2Parts(archive, a.folders()[0], static_cast<int>((size + (1 << 20) - 1) >> 20));
+    arc::Report r;
+    ASSERT_TRUE(arc::Update7z({}, dir / "again.7z", sz7test::ItemsFromTree(src), options, r)) << r.text;
+    EXPECT_TRUE(ReadFile(archive) == ReadFile(dir / "again.7z"));
+  }
+}
+
+// Whatever the thread count and the folder's size, the parts taken at once
+// fit the memory budget with their encoders and their output, and the
+// parts cover the folder in order.
+TEST(SevenZipParallel, PartsInFlightFitTheMemoryBudget) {
+  static_assert(arc::sevenzip::kPartMemoryBudget <= (uint64_t{1} << 30) - (uint64_t{128} << 20));
+  for (int level : {5, 9}) {
+    for (int threads : {1, 2, 3, 4, 8, 16, 64, 256}) {
+      for (uint64_t size : {uint64_t{9} << 20, uint64_t{35} << 20, uint64_t{109} << 20, uint64_t{1} << 30,
+                            uint64_t{1} << 40}) {
+        SCOPED_TRACE(std::to_string(level) + " " + std::to_string(threads) + " " + std::to_string(size));
+        const arc::sevenzip::PartPlan plan = arc::sevenzip::PlanParts(size, level, -1, threads, uint64_t{64} << 20);
+        ASSERT_GE(plan.bounds.size(), 2u);
+        EXPECT_EQ(plan.bounds.front(), 0u);
+        EXPECT_EQ(plan.bounds.back(), size);
+        uint64_t longest = 0;
+        for (size_t k = 0; k + 1 < plan.bounds.size(); ++k) {
+          ASSERT_LT(plan.bounds[k], plan.bounds[k + 1]);
+          longest = std::max(longest, plan.bounds[k + 1] - plan.bounds[k]);
+        }
+        if (plan.bounds.size() == 2) continue;  // one part, encoded alone
+        EXPECT_GE(plan.inFlight, 1u);
+        EXPECT_LE(plan.inFlight, static_cast<size_t>(threads));
+        arc::lzma::Settings s = arc::lzma::SettingsForLevel(level, -1, longest);
+        s.dictSize = std::min(s.dictSize, plan.dictCap);
+        // Each part in flight: its encoder, its preset dictionary, its output.
+        EXPECT_LE(plan.inFlight *
+                      (arc::lzma::Lzma2EncoderMemory(s) + s.dictSize + longest + arc::sevenzip::kEncoderBuffers),
+                  arc::sevenzip::kPartMemoryBudget);
+      }
+    }
+  }
 }
 
 // Reading a file changes its access time; the archives must not change

@@ -321,6 +321,10 @@ struct Encoder::Impl {
   std::vector<uint32_t> prefix;     // block splitting: counts per chunk
   std::vector<uint16_t> usedSyms;
   std::vector<size_t> parseCuts;  // where the last parse's blocks fall
+  // The previous pass's symbols, kept between windows: half a megabyte that
+  // a fresh vector would take from the system and give back every window
+  // (the Windows heap maps and unmaps blocks that large each time).
+  std::vector<Sym> lastPassSyms;
 
   explicit Impl(const Params& p) : params(p) {
     head.assign(size_t{1} << kHashBits, kNil);
@@ -595,7 +599,8 @@ struct Encoder::Impl {
     // again, so its symbols are copied instead.
     std::vector<size_t> prevBounds, prevAt, at;
     std::vector<CostModel> prevModels;
-    std::vector<Sym> prevSyms;
+    std::vector<Sym>& prevSyms = lastPassSyms;
+    prevSyms.clear();
     for (int pass = 0; pass < params.passes; ++pass) {
       syms.clear();
       at.clear();

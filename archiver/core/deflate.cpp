@@ -476,6 +476,9 @@ struct Encoder::Impl {
     for (size_t i = start; i < end; ++i) {
       matchStart[i - start] = static_cast<uint32_t>(matches.size());
       if (total - i < 4) continue;
+      // The next position's tree root: a likely cache miss, fetched while
+      // this position's tree is walked.
+      if (total - i >= 5) __builtin_prefetch(&head[Hash3(d + i + 1, kHashBits)]);
       const uint32_t limit = static_cast<uint32_t>(std::min<size_t>({nice, kMaxMatch, total - i}));
       if (i < skipTo) {
         TreeFind(d, static_cast<uint32_t>(i), limit, nullptr);

@@ -4,12 +4,8 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__SSE4_1__)
-#include <smmintrin.h>
-#endif
+
+#include "core/deflate_path.h"
 
 namespace arc::deflate {
 namespace {
@@ -88,12 +84,6 @@ inline uint32_t Hash3(const uint8_t* p, int bits) {
   const uint32_t v = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
   return (v * 2654435761u) >> (32 - bits);
 }
-
-// A literal (len 0, val = the byte) or a match (len 3..258, val = distance).
-struct Sym {
-  uint16_t len;
-  uint16_t val;
-};
 
 // ---------------------------------------------------------------- Huffman
 
@@ -331,6 +321,10 @@ struct Encoder::Impl {
   std::vector<uint32_t> prefix;     // block splitting: counts per chunk
   std::vector<uint16_t> usedSyms;
   std::vector<size_t> parseCuts;  // where the last parse's blocks fall
+  // The previous pass's symbols, kept between windows: half a megabyte that
+  // a fresh vector would take from the system and give back every window
+  // (the Windows heap maps and unmaps blocks that large each time).
+  std::vector<Sym> lastPassSyms;
 
   explicit Impl(const Params& p) : params(p) {
     head.assign(size_t{1} << kHashBits, kNil);
@@ -482,6 +476,9 @@ struct Encoder::Impl {
     for (size_t i = start; i < end; ++i) {
       matchStart[i - start] = static_cast<uint32_t>(matches.size());
       if (total - i < 4) continue;
+      // The next position's tree root: a likely cache miss, fetched while
+      // this position's tree is walked.
+      if (total - i >= 5) __builtin_prefetch(&head[Hash3(d + i + 1, kHashBits)]);
       const uint32_t limit = static_cast<uint32_t>(std::min<size_t>({nice, kMaxMatch, total - i}));
       if (i < skipTo) {
         TreeFind(d, static_cast<uint32_t>(i), limit, nullptr);
@@ -545,33 +542,15 @@ struct Encoder::Impl {
     haveModel = true;
   }
 
-  // Costs in the path search are packed with a length in the low 9 bits,
-  // so that one minimum gives both the cheapest choice and its length. The
-  // cheapest way to the end of a window is never dearer than all literals
-  // (at most 15 bits each), which keeps every sum, with the padding below
-  // added, under 2^31: signed compares work.
-  static constexpr int kLenBits = 9;
-  // Padding read by the vector lanes past a range.
-  static constexpr uint32_t kPad = 0x30000000u;
-  static_assert(((kParseWindow * 15 + 64) << kLenBits) + kPad < (uint64_t{1} << 31), "packed costs fit in 31 bits");
-
-#if defined(__SSE2__)
-  // Lane-wise signed minimum.
-  static __m128i Min32(__m128i a, __m128i b) {
-#if defined(__SSE4_1__)
-    return _mm_min_epi32(a, b);
-#else
-    const __m128i gt = _mm_cmpgt_epi32(a, b);
-    return _mm_or_si128(_mm_and_si128(gt, b), _mm_andnot_si128(gt, a));
-#endif
-  }
-#endif
+  // Costs in the path search are packed with a length in the low 9 bits
+  // (deflate_path.h). The cheapest way to the end of a window is never
+  // dearer than all literals (at most 15 bits each), which keeps every sum,
+  // with the padding added, under 2^31: signed compares work.
+  static constexpr int kLenBits = path::kLenBits;
+  static_assert(((kParseWindow * 15 + 64) << kLenBits) + path::kPad < (uint64_t{1} << 31), "packed costs fit in 31 bits");
 
   // Cheapest path through data[start + from, start + to) under `m`,
-  // appended to `syms`. Works from the end backwards: ce[i] is the cheapest
-  // cost from i to the end and choice[i] the symbol that starts it. The
-  // length sits in the low bits as 511 - length (511 for a literal), so that
-  // among equal costs the longest choice wins.
+  // appended to `syms`.
   void ShortestPath(const uint8_t* d, size_t start, size_t from, size_t to, const CostModel& m, bool rough) {
     const Tables& t = T();
     // Every length up to `full`; past it only the whole match, since the
@@ -581,80 +560,19 @@ struct Encoder::Impl {
     // cost model.
     const uint32_t full = params.level >= 9 && !rough ? std::max<uint32_t>(32, SkipLen()) : 32;
     const size_t n = to - from;
-    constexpr uint32_t kLow = (1u << kLenBits) - 1;
-    [[maybe_unused]] constexpr uint32_t kNone = 0x7FFFFFFFu;
-    alignas(16) uint32_t lp[kMaxMatch + 4];
-    for (uint32_t l = 0; l < kMaxMatch + 4; ++l) lp[l] = l <= kMaxMatch ? (m.len[l] << kLenBits) | (kLow - l) : kPad;
+    constexpr uint32_t kLow = path::kLow;
+    alignas(32) uint32_t lp[kMaxMatch + 1 + path::kReadPast];
+    for (uint32_t l = 0; l < kMaxMatch + 1 + path::kReadPast; ++l)
+      lp[l] = l <= kMaxMatch ? (m.len[l] << kLenBits) | (kLow - l) : path::kPad;
     uint32_t litCost[256];
     for (int b = 0; b < 256; ++b) litCost[b] = (m.lit[b] << kLenBits) | kLow;
     uint32_t distCost[kDist];
     for (int c = 0; c < kDist; ++c) distCost[c] = m.dist[c] << kLenBits;
-    uint32_t* ce = cost.data();  // n + 4 entries: the last vector may read past n
-    Sym* choice = choices.data();
     const uint8_t* bytes = d + start + from;
-    const uint32_t* ms = matchStart.data() + from;
-    const Sym* mt = matches.data();
-    ce[n] = 0;
-    ce[n + 1] = ce[n + 2] = ce[n + 3] = kPad;
-#if defined(__SSE2__)
-    // Lanes past the end of a range are forced to kNone (their sums are
-    // below 2^31, so or-ing gives exactly kNone).
-    alignas(16) static constexpr uint32_t kTail[4][4] = {
-        {0, 0, 0, 0}, {0, kNone, kNone, kNone}, {0, 0, kNone, kNone}, {0, 0, 0, kNone}};
-#endif
-    for (size_t i = n; i-- > 0;) {
-      uint32_t best = ce[i + 1] + litCost[bytes[i]];
-      const uint32_t room = static_cast<uint32_t>(n - i);
-      const uint32_t* cei = ce + i;
-      const uint32_t k0 = ms[i], k1 = ms[i + 1];
-      if (k0 != k1) {
-        uint32_t l = kMinMatch;
-#if defined(__SSE2__)
-        __m128i vmin = _mm_set1_epi32(static_cast<int>(kNone));
-#endif
-        for (uint32_t k = k0; k < k1 && l <= room; ++k) {
-          const uint32_t len = std::min<uint32_t>(mt[k].len, room);
-          const uint32_t top = std::min(len, full);
-          const uint32_t dc = distCost[t.DistCode(mt[k].val)];
-#if defined(__SSE2__)
-          if (l <= top) {
-            const __m128i vdc = _mm_set1_epi32(static_cast<int>(dc));
-            for (;; l += 4) {
-              __m128i v = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cei + l)),
-                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(lp + l)));
-              v = _mm_add_epi32(v, vdc);
-              if (l + 3 > top) v = _mm_or_si128(v, _mm_load_si128(reinterpret_cast<const __m128i*>(kTail[top - l + 1])));
-              vmin = Min32(vmin, v);
-              if (l + 4 > top) break;
-            }
-            l = top + 1;
-          }
-#else
-          for (; l <= top; ++l) best = std::min(best, cei[l] + lp[l] + dc);
-#endif
-          if (len >= l) {
-            best = std::min(best, cei[len] + lp[len] + dc);
-            l = len + 1;
-          }
-        }
-#if defined(__SSE2__)
-        vmin = Min32(vmin, _mm_shuffle_epi32(vmin, 0x4E));  // lanes 2, 3 onto 0, 1
-        vmin = Min32(vmin, _mm_shuffle_epi32(vmin, 0xB1));  // lane 1 onto 0
-        best = std::min(best, static_cast<uint32_t>(_mm_cvtsi128_si32(vmin)));
-#endif
-      }
-      ce[i] = best & ~kLow;
-      const uint32_t len = kLow - (best & kLow);
-      uint16_t dist = 0;
-      if (len) {
-        // The match that offered this length: the first that reaches it
-        // (the matches are in order of increasing length).
-        uint32_t k = k0;
-        while (std::min<uint32_t>(mt[k].len, room) < len) ++k;
-        dist = mt[k].val;
-      }
-      choice[i] = Sym{static_cast<uint16_t>(len), dist};
-    }
+    path::Input in{n,       bytes,     matchStart.data() + from, matches.data(), lp, litCost, distCost,
+                   t.distLow, t.distHigh, full, cost.data(), choices.data()};
+    path::SearchBest(in);
+    const Sym* choice = choices.data();
     for (size_t i = 0; i < n;) {
       const Sym c = choice[i];
       if (c.len == 0) {
@@ -674,7 +592,7 @@ struct Encoder::Impl {
     FindAllMatches(d, start, end, total);
     if (!haveModel) InitialModel(d, start, end);
     const size_t n = end - start;
-    cost.resize(n + 4);
+    cost.resize(n + 1 + path::kReadPast);
     choices.resize(n + 1);
     std::vector<size_t> bounds{0, n};  // raw offsets of the parts
     std::vector<CostModel> models{model};
@@ -684,7 +602,8 @@ struct Encoder::Impl {
     // again, so its symbols are copied instead.
     std::vector<size_t> prevBounds, prevAt, at;
     std::vector<CostModel> prevModels;
-    std::vector<Sym> prevSyms;
+    std::vector<Sym>& prevSyms = lastPassSyms;
+    prevSyms.clear();
     for (int pass = 0; pass < params.passes; ++pass) {
       syms.clear();
       at.clear();

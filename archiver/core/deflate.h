@@ -59,6 +59,13 @@ class Encoder {
   std::unique_ptr<Impl> impl_;
 };
 
+// The path search (levels 7..9) has a plain, an SSE2 and an AVX2 variant
+// that give the same bytes; by default the fastest the processor runs is
+// used. This forces one for the whole process (tests compare them); false,
+// changing nothing, when this build or processor lacks it.
+enum class PathSearch { kAuto, kScalar, kSse2, kAvx2 };
+bool UsePathSearch(PathSearch which);
+
 // A complete raw deflate stream of `data`, in one piece (tests, small data).
 std::vector<uint8_t> Compress(const uint8_t* data, size_t size, const Params& params);
 

@@ -324,18 +324,30 @@ bool ZipWriter::AddItem(const Item& item, const Options& options) {
 
   File src;
   if (!src.OpenRead(item.source)) return ReadFailed(item);
-  // Reads up to one segment after `keep` bytes of dictionary.
+  // Reads up to one segment after `keep` bytes of dictionary. The buffer
+  // starts at what is left of the file as listed, plus one byte to see it
+  // grow, and only a file that goes on past that gets a whole segment: small
+  // files must not hold one, and a block that large, taken and given back
+  // for every file, costs the Windows heap fresh pages each time.
+  uint64_t readSoFar = 0;
   auto readSegment = [&](std::vector<uint8_t>& buf, size_t keep) -> bool {
-    buf.resize(keep + kSegment);
+    const uint64_t left = item.size > readSoFar ? item.size - readSoFar : 0;
+    size_t room = left < kSegment ? static_cast<size_t>(left) + 1 : kSegment;
+    buf.resize(keep + room);
     size_t got = 0;
     while (got < kSegment) {
-      const long long n = src.Read(buf.data() + keep + got, kSegment - got);
+      if (got == room) {
+        room = kSegment;
+        buf.resize(keep + room);
+      }
+      const long long n = src.Read(buf.data() + keep + got, room - got);
       if (n < 0) return false;
       if (n == 0) break;
       got += static_cast<size_t>(n);
     }
+    readSoFar += got;
     buf.resize(keep + got);
-    buf.shrink_to_fit();  // small files must not hold a whole segment
+    if (buf.capacity() - buf.size() > kDictionary) buf.shrink_to_fit();
     return true;
   };
   std::vector<uint8_t> cur, next;

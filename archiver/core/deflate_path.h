@@ -1,0 +1,116 @@
+// The path search of deflate's optimal parser (levels 7..9), inside the
+// encoder only. It runs backwards over a range: cost[i] becomes the cheapest
+// cost from position i to the range's end, choice[i] the symbol that starts
+// that cheapest way. Costs are packed with the length in the low kLenBits
+// bits as kLow - length (kLow for a literal), so that one minimum gives the
+// cheapest choice and, among equal costs, the longest one.
+//
+// Three variants compute the same minimum over the same candidates: plain
+// code, SSE2 (four lengths of a match at once) and AVX2 (eight at once,
+// deflate_path_avx2.cpp, compiled for AVX2 and chosen only when the
+// processor has it). The minimum of a set does not depend on the order it
+// is taken in, so every variant gives the same bytes. The loop they share
+// is the template below; each variant brings its lanes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace arc::deflate {
+
+// A literal (len 0, val = the byte) or a match (len 3..258, val = distance).
+struct Sym {
+  uint16_t len;
+  uint16_t val;
+};
+
+namespace path {
+
+constexpr int kLenBits = 9;
+constexpr uint32_t kLow = (1u << kLenBits) - 1;
+constexpr uint32_t kMinMatch = 3, kMaxMatch = 258;
+// What a lane past the end of a range holds: dearer than any real cost.
+constexpr uint32_t kNone = 0x7FFFFFFFu;
+// Padding read by the vector lanes past a range, in `cost` and `lenCost`.
+constexpr uint32_t kPad = 0x30000000u;
+// Entries of padding a variant may read past cost[n] and lenCost[kMaxMatch].
+constexpr size_t kReadPast = 8;
+
+struct Input {
+  size_t n;                     // positions in the range
+  const uint8_t* bytes;         // the range's bytes
+  const uint32_t* matchStart;   // n + 1 entries: matches of position i are
+  const Sym* matches;           // matches[matchStart[i], matchStart[i + 1]), by increasing length
+  const uint32_t* lenCost;      // packed by length, kMaxMatch + 1 + kReadPast entries
+  const uint32_t* litCost;      // packed by byte value, 256 entries
+  const uint32_t* distCost;     // by distance code (cost << kLenBits), 30 entries
+  const uint8_t* distLow;       // distance code by dist - 1, dist <= 256
+  const uint8_t* distHigh;      // distance code by (dist - 1) >> 7, dist > 256
+  uint32_t full;                // every length up to this one; past it only whole matches
+  uint32_t* cost;               // n + 1 + kReadPast entries, filled here
+  Sym* choice;                  // n entries, filled here
+};
+
+void SearchScalar(const Input& in);
+void SearchSse2(const Input& in);  // only where HaveSse2()
+void SearchAvx2(const Input& in);  // only where HaveAvx2()
+// The variant UsePathSearch() chose, or the fastest this processor runs.
+void SearchBest(const Input& in);
+bool HaveSse2();  // compiled in
+bool HaveAvx2();  // compiled in, and this processor and system run it
+
+namespace {  // each variant's file has its own copy, built with its own instructions
+
+inline uint32_t MinU(uint32_t a, uint32_t b) { return a < b ? a : b; }
+
+// The loop every variant shares. Lanes provides Acc (its running minimum),
+// Start(), Relax(acc, costAt, lenCost, l, top, distCost) for the lengths
+// l..top of one match, and Reduce(acc).
+template <class Lanes>
+void Search(const Input& in) {
+  const size_t n = in.n;
+  uint32_t* ce = in.cost;
+  ce[n] = 0;
+  for (size_t k = 1; k <= kReadPast; ++k) ce[n + k] = kPad;
+  const uint32_t* ms = in.matchStart;
+  const Sym* mt = in.matches;
+  for (size_t i = n; i-- > 0;) {
+    uint32_t best = ce[i + 1] + in.litCost[in.bytes[i]];
+    const uint32_t room = static_cast<uint32_t>(n - i);
+    const uint32_t* cei = ce + i;
+    const uint32_t k0 = ms[i], k1 = ms[i + 1];
+    if (k0 != k1) {
+      uint32_t l = kMinMatch;
+      typename Lanes::Acc acc = Lanes::Start();
+      for (uint32_t k = k0; k < k1 && l <= room; ++k) {
+        const uint32_t len = MinU(mt[k].len, room);
+        const uint32_t top = MinU(len, in.full);
+        const uint32_t d = mt[k].val;
+        const uint32_t dc = in.distCost[d <= 256 ? in.distLow[d - 1] : in.distHigh[(d - 1) >> 7]];
+        if (l <= top) {
+          Lanes::Relax(acc, best, cei, in.lenCost, l, top, dc);
+          l = top + 1;
+        }
+        if (len >= l) {
+          best = MinU(best, cei[len] + in.lenCost[len] + dc);
+          l = len + 1;
+        }
+      }
+      best = MinU(best, Lanes::Reduce(acc));
+    }
+    ce[i] = best & ~kLow;
+    const uint32_t len = kLow - (best & kLow);
+    uint16_t dist = 0;
+    if (len) {
+      // The match that offered this length: the first that reaches it.
+      uint32_t k = k0;
+      while (MinU(mt[k].len, room) < len) ++k;
+      dist = mt[k].val;
+    }
+    in.choice[i] = Sym{static_cast<uint16_t>(len), dist};
+  }
+}
+
+}  // namespace
+}  // namespace path
+}  // namespace arc::deflate

@@ -321,10 +321,14 @@ struct Encoder::Impl {
   std::vector<uint32_t> prefix;     // block splitting: counts per chunk
   std::vector<uint16_t> usedSyms;
   std::vector<size_t> parseCuts;  // where the last parse's blocks fall
-  // The previous pass's symbols, kept between windows: half a megabyte that
-  // a fresh vector would take from the system and give back every window
-  // (the Windows heap maps and unmaps blocks that large each time).
-  std::vector<Sym> lastPassSyms;
+  // The optimal parser's working lists, kept between windows and calls:
+  // taken afresh for every window (and every small file), blocks of these
+  // sizes cost the Windows heap more than the parse of a small file does.
+  struct PassState {
+    std::vector<size_t> bounds, cuts, prevBounds, prevAt, at;
+    std::vector<CostModel> models, prevModels;
+    std::vector<Sym> prevSyms;
+  } passState;
 
   explicit Impl(const Params& p) : params(p) {
     head.assign(size_t{1} << kHashBits, kNil);
@@ -594,15 +598,23 @@ struct Encoder::Impl {
     const size_t n = end - start;
     cost.resize(n + 1 + path::kReadPast);
     choices.resize(n + 1);
-    std::vector<size_t> bounds{0, n};  // raw offsets of the parts
-    std::vector<CostModel> models{model};
-    std::vector<size_t> cuts;
+    // Kept between windows (see PassState).
+    std::vector<size_t>& bounds = passState.bounds;  // raw offsets of the parts
+    std::vector<CostModel>& models = passState.models;
+    std::vector<size_t>& cuts = passState.cuts;
     // The last pass's parts, their models and where their symbols begin:
     // a part with the same bounds and the same model parses the same way
     // again, so its symbols are copied instead.
-    std::vector<size_t> prevBounds, prevAt, at;
-    std::vector<CostModel> prevModels;
-    std::vector<Sym>& prevSyms = lastPassSyms;
+    std::vector<size_t>& prevBounds = passState.prevBounds;
+    std::vector<size_t>& prevAt = passState.prevAt;
+    std::vector<size_t>& at = passState.at;
+    std::vector<CostModel>& prevModels = passState.prevModels;
+    std::vector<Sym>& prevSyms = passState.prevSyms;
+    bounds.assign({0, n});
+    models.assign(1, model);
+    prevBounds.clear();
+    prevAt.clear();
+    prevModels.clear();
     prevSyms.clear();
     for (int pass = 0; pass < params.passes; ++pass) {
       syms.clear();

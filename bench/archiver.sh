@@ -302,3 +302,8 @@ run_set B.html "B.html" "$corpus" "B.html" "$corpus/B.html" 2.4
 run_set B2.bin "B2.bin" "$corpus" "B2.bin" "$corpus/B2.bin" 1.0
 determinism
 wine_costs
+
+# Thread scaling: size, CPU time and peak memory for -mmt=1 to 16 with the
+# same native tool, and the 8-against-1 goals.
+echo
+ARCHIVER="$ours" bash "$root/bench/scaling.sh" "$corpus"

@@ -22,26 +22,14 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 corpus=${1:-$root/build/bench-corpus}
-maker=$root/bench/make-corpus
 
 # The toolchain and the peers (zip, bsdtar, xz, zopfli, GNU time, bc).
 "$root/scripts/setup" || { echo "setup failed"; exit 0; }
 
-# A corpus given by hand needs its three inputs; the default one is built
-# (again, when an earlier build stopped half-way) until make-corpus finishes.
-if [ -n "${1:-}" ]; then
-  for f in A B.html B2.bin; do
-    [ -e "$corpus/$f" ] || { echo "no $f in $corpus (bench/make-corpus DIR builds a corpus)"; exit 0; }
-  done
-elif [ ! -e "$corpus/.complete" ]; then
-  echo "building the corpus in $corpus ..."
-  bash "$maker" "$corpus" || { echo "corpus could not be built"; exit 0; }
-fi
-
-cmake --preset host-release >/dev/null && cmake --build --preset host-release -j "$(nproc)" >/dev/null \
-  || { echo "build failed"; exit 0; }
-ours=$(find "$root/build/host-release" -type f -name 'morvik-archiver' -perm -u+x | head -n 1)
-[ -n "$ours" ] || { echo "native archiver tool not found"; exit 0; }
+# shellcheck source=bench/lib.sh
+. "$root/bench/lib.sh"
+bench_corpus "${1:-}" || exit 0
+ours=$(bench_native_tool) || exit 0
 
 # Runs of each timed command compared with a peer (best time kept).
 runs=${BENCH_RUNS:-3}

@@ -18,24 +18,17 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 corpus=${1:-$root/build/bench-corpus}
 
+# shellcheck source=bench/lib.sh
+. "$root/bench/lib.sh"
 ours=${ARCHIVER:-}
 if [ -z "$ours" ]; then
   "$root/scripts/setup" || { echo "setup failed"; exit 0; }
-  cmake --preset host-release >/dev/null && cmake --build --preset host-release -j "$(nproc)" >/dev/null \
-    || { echo "build failed"; exit 0; }
-  ours=$(find "$root/build/host-release" -type f -name 'morvik-archiver' -perm -u+x | head -n 1)
+  ours=$(bench_native_tool) || exit 0
 fi
 [ -n "$ours" ] && [ -x "$ours" ] || { echo "native archiver tool not found"; exit 0; }
 [ -x /usr/bin/time ] || { echo "GNU time not found (scripts/setup installs it)"; exit 0; }
 
-if [ -n "${1:-}" ]; then
-  for f in A B.html B2.bin; do
-    [ -e "$corpus/$f" ] || { echo "no $f in $corpus (bench/make-corpus DIR builds a corpus)"; exit 0; }
-  done
-elif [ ! -e "$corpus/.complete" ]; then
-  echo "building the corpus in $corpus ..."
-  bash "$root/bench/make-corpus" "$corpus" || { echo "corpus could not be built"; exit 0; }
-fi
+bench_corpus "${1:-}" || exit 0
 
 runs=${SCALING_RUNS:-1}
 threads=(1 2 4 8 16)

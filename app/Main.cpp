@@ -359,7 +359,7 @@ void TMV_MAIN::UpdateJobCommands() {
 void TMV_MAIN::LoadArchiver() {
   switch (Archiver.Load()) {
     case TArchiverLibrary::lrLoaded:
-      LIST->Items().Add(std::wstring(TArchiverLibrary::kFileName) + L" " + Archiver.VersionText());
+      LIST->Items().Add(L"7-ZIP32.DLL " + Archiver.VersionText());
       return;
     case TArchiverLibrary::lrMissing:
       MessageDlg(Handle(), L"7-ZIP32.DLLをロードできません", kErrorCaption, MB_OK | MB_ICONERROR);
@@ -425,7 +425,7 @@ bool TMV_MAIN::CompressFile(const std::wstring& Path) {
   TJobSettings settings = ReadJobSettings();
   std::string archive = FileArchivePath(Path, settings);
   const std::wstring name = NamePart(Path);
-  TJob job{L"File", Path, name, Utf8Decode(archive), name, FileCommandLine(settings, archive, Path)};
+  TJob job{L"[圧縮中/File] ", L"[FileOK] ", L"[FileNG] ", Path, name, Utf8Decode(archive), name, FileCommandLine(settings, archive, Path)};
   // A file whose archive path is the file itself (a ".zip" that does not
   // start with "PK") would be written over while it is read.
   job.Refused = IsSameFile(job.Archive, Path);
@@ -440,16 +440,16 @@ bool TMV_MAIN::CompressFolder(const std::wstring& Path) {
   // A folder that holds its own new archive (a destination inside it, by
   // whatever path) is kept after the job: deleting it would take the archive
   // along (DeleteSource).
-  return RunJob({L"Directory", folder, SourceName(folder), Utf8Decode(archive), L"",
+  return RunJob({L"[圧縮中/Directory] ", L"[DirectoryOK] ", L"[DirectoryNG] ", folder, SourceName(folder), Utf8Decode(archive), L"",
                  FolderCommandLine(settings, archive, folder)},
                 settings);
 }
 
 bool TMV_MAIN::RunJob(const TJob& job, const TJobSettings& settings) {
-  Caption(L"[圧縮中/" + job.Kind + L"] " + job.Name);
+  Caption(job.Busy + job.Name);
   Enabled(false);
   bool result = !job.Refused && WriteArchive(job.Archive, job.Entry, job.CommandLine);
-  LIST->Items().Add(L"[" + job.Kind + (result ? L"OK] " : L"NG] ") + job.Name);
+  LIST->Items().Add((result ? job.Ok : job.Ng) + job.Name);
   if (result && settings.DelFile) DeleteSource(job.Source, job.Archive, settings.DeleteMode);
   Enabled(true);
   Caption(L"完了.");

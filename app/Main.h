@@ -111,7 +111,11 @@ private:
   // One compression job: what CompressFile and CompressFolder each make of
   // their source.
   struct TJob {
-    std::wstring Kind;         // "File" or "Directory", in the caption and the log line
+    // The caption while it runs and the log line's start for each outcome,
+    // each followed by the name.
+    const wchar_t* Busy;
+    const wchar_t* Ok;
+    const wchar_t* Ng;
     std::wstring Source;       // compressed, and deleted after success when the settings ask
     std::wstring Name;         // shown in the caption and the log line
     std::wstring Archive;      // where the archive goes

@@ -126,18 +126,14 @@ def main():
 if not os.environ.get("DISPLAY"):
     print("SKIPPED: no DISPLAY (scripts/test starts a private display)")
     sys.exit(0)
-started = time.time()
-try:
-    main()
-except Exception as e:  # report, and leave no Morvik behind for the next test
-    import traceback
-    traceback.print_exc()
-    check(False, repr(e))
-    probe_run("close")
-finally:
-    # The data is large: never keep it, whatever the outcome.
-    shutil.rmtree(os.path.join(here, "data"), ignore_errors=True)
-print(f"progress: {len(check.failures)} failure(s), {time.time() - started:.1f} s")
-if not check.failures:
-    shutil.rmtree(here, ignore_errors=True)
-sys.exit(1 if check.failures else 0)
+
+
+def case():
+    try:
+        main()
+    finally:
+        # The data is large: never keep it, whatever the outcome.
+        shutil.rmtree(os.path.join(here, "data"), ignore_errors=True)
+
+
+e2elib.run_case("progress", case, here)

@@ -5,18 +5,11 @@
 #include <gtest/gtest.h>
 
 #include "About.h"
+#include "text_extent.h"
 
 namespace {
 
-int TextWidth(HWND control, const std::wstring& text) {
-  HDC dc = GetDC(control);
-  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
-  SIZE size = {};
-  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
-  SelectObject(dc, old);
-  ReleaseDC(control, dc);
-  return size.cx;
-}
+int TextWidth(HWND control, const std::wstring& text) { return testutil::TextExtent(control, text).cx; }
 
 LOGFONTW FontOf(HWND control) {
   LOGFONTW lf = {};

@@ -20,6 +20,7 @@
 #include "Main.h"
 #include "main_test_util.h"
 #include "screenshot_util.h"
+#include "text_extent.h"
 
 using namespace testutil;
 
@@ -73,17 +74,6 @@ RECT PlaceOf(HWND hwnd) {
   GetWindowRect(hwnd, &r);
   MapWindowPoints(HWND_DESKTOP, GetParent(hwnd), reinterpret_cast<POINT*>(&r), 2);
   return r;
-}
-
-// The text's size in the font the control shows it in.
-SIZE TextExtent(HWND control, const std::wstring& text) {
-  HDC dc = GetDC(control);
-  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
-  SIZE size = {};
-  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
-  SelectObject(dc, old);
-  ReleaseDC(control, dc);
-  return size;
 }
 
 int FontHeight(HWND control) {

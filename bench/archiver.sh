@@ -49,6 +49,14 @@ if cmake --preset win64 >/dev/null 2>&1 && cmake --build --preset win64 -j "$(np
   fi
 fi
 [ -n "$lib" ] || echo "(the library under Wine is left out: the win64 build or Wine is not available)"
+# Whether Wine hands its top-level windows to an X window manager. This
+# display has none, and on taking down a managed window that was shown Wine
+# waits for a window manager's answer, 2 s, before it gives up: a wait that
+# Windows does not have, paid at the end of every call that showed the
+# progress window. The library is timed with unmanaged windows; the "Wine's
+# own costs" block shows the wait itself.
+wine_managed() { wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$1" /f >/dev/null 2>&1; }
+[ -z "$lib" ] || wine_managed N
 # A Linux path as Wine's Z: drive names it.
 winpath() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
 
@@ -268,7 +276,8 @@ determinism() {
 
 # What Wine itself costs, without the library: the same ReadFile/WriteFile
 # loop in 1 MiB pieces, and the same per-file calls (list, attributes, open,
-# type, reads, close) over the whole of A/, under Wine and natively.
+# type, reads, close) over the whole of A/, under Wine and natively; and the
+# taking down of a shown window with and without a window manager's wait.
 wine_costs() {
   [ -n "$lib" ] || return
   echo "         -- Wine's own costs (no library; the calls it makes, timed by sevenzip-call)"
@@ -283,6 +292,12 @@ wine_costs() {
   once "$work/tree.done" sh -c "find '$corpus/A' -type f -print0 | xargs -0 cat > /dev/null && touch '$work/tree.done'"
   printf '%-8s %-44s %.2f s wall, %.2f s cpu\n' A "the same with find | xargs cat, natively" "$ONE_SECS" "$ONE_CPU"
   rm -f "$work/tree.done"
+  local m
+  for m in Y N; do
+    wine_managed $m
+    t=$(wine "$caller" --window </dev/null 2>/dev/null)
+    printf '%-8s %-44s %s\n' - "DestroyWindow of a shown window, Managed=$m" "$(echo "$t" | awk '{printf "%.3f s wall", $2}')"
+  done
 }
 
 run_set A "A/ *" "$corpus/A" "." "" 1.0

@@ -8,6 +8,14 @@
 # one-thread time means that on 8 cores the wall time would fall at least
 # sevenfold. It never fails a build; it only prints figures.
 #
+# With more threads than this machine has cores, the threads take turns on
+# the cores, and each turn starts with caches full of another thread's data:
+# CPU time that 8 threads on 8 cores would not spend. So each run with more
+# threads than cores is made twice: as it is (size, memory, and the CPU time
+# as this machine spends it), and with at most one thread per core running
+# at a time (MORVIK_RUNNING_LIMIT), which does the same work and writes the
+# same archive: that CPU time is the one the goal is judged on.
+#
 # Usage: [ARCHIVER=path] [SCALING_RUNS=N] bench/scaling.sh [CORPUS_DIR]
 #   CORPUS_DIR holds A/, B.html and B2.bin as bench/make-corpus builds them;
 #   default build/bench-corpus (built on first use). ARCHIVER names a built
@@ -35,16 +43,19 @@ threads=(1 2 4 8 16)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# run OUT ARGS...: runs the tool in $corpus and leaves the output's size, the
-# CPU seconds and the peak memory in MiB in SIZE, CPU and RSS (SIZE=0 when it
-# failed).
+cores=$(nproc)
+
+# run LIMIT OUT ARGS...: runs the tool in $corpus with at most LIMIT threads
+# running at once (0: no limit) and leaves the output's size, the CPU seconds
+# and the peak memory in MiB in SIZE, CPU and RSS (SIZE=0 when it failed).
 SIZE=0 CPU=0 RSS=0
 run() {
-  local out=$1; shift
+  local limit=$1 out=$2; shift 2
   local r best="" size=0 peak=0 line
   for ((r = 0; r < runs; r++)); do
     rm -f "$out"
-    if ! (cd "$corpus" && /usr/bin/time -f '%U %S %M' -o "$work/time" "$ours" "$@" >/dev/null 2>"$work/err") ||
+    if ! (cd "$corpus" && MORVIK_RUNNING_LIMIT=$limit /usr/bin/time -f '%U %S %M' -o "$work/time" "$ours" "$@" \
+      >/dev/null 2>"$work/err") ||
       [ ! -f "$out" ]; then
       SIZE=0 CPU=0 RSS=0
       head -n 3 "$work/err" | sed 's/^/    /'
@@ -72,26 +83,39 @@ one() {
   local -a fmt=()
   while [ "$1" != -- ]; do fmt+=("$1"); shift; done
   shift
-  local s1=0 c1=0 s8=0 c8=0 r8=0 mt
+  local s1=0 c1=0 s8=0 c8=0 w8=0 r8=0 mt ls lc
   for mt in "${threads[@]}"; do
-    run "$out" a "${fmt[@]}" -mmt="$mt" -r "$out" "$@"
+    run 0 "$out" a "${fmt[@]}" -mmt="$mt" -r "$out" "$@"
+    ls=$SIZE lc=$CPU
+    if [ "$SIZE" != 0 ] && [ "$mt" -gt "$cores" ]; then
+      local s=$SIZE c=$CPU r=$RSS
+      run "$cores" "$out" a "${fmt[@]}" -mmt="$mt" -r "$out" "$@"
+      ls=$SIZE lc=$CPU
+      SIZE=$s CPU=$c RSS=$r
+    fi
     if [ "$mt" = 1 ]; then s1=$SIZE c1=$CPU; fi
-    if [ "$mt" = 8 ]; then s8=$SIZE c8=$CPU r8=$RSS; fi
-    awk -v set="$set" -v l="$label" -v mt="$mt" -v s="$SIZE" -v c="$CPU" -v r="$RSS" -v s1="$s1" -v c1="$c1" 'BEGIN {
-      if (s == 0) { printf "%-8s %-10s %4s %14s\n", set, l, mt, "failed"; exit }
-      printf "%-8s %-10s %4s %14d %9.2f %10.1f %9.4f %8.2f\n", set, l, mt, s, c, r,
-             (s1 > 0 ? s / s1 : 0), (c1 > 0 ? c / c1 : 0) }'
+    if [ "$mt" = 8 ]; then s8=$SIZE c8=$lc w8=$CPU r8=$RSS; fi
+    awk -v set="$set" -v l="$label" -v mt="$mt" -v s="$SIZE" -v c="$CPU" -v r="$RSS" -v s1="$s1" -v c1="$c1" \
+      -v ls="$ls" -v lc="$lc" 'BEGIN {
+      if (s == 0 || ls == 0) { printf "%-8s %-10s %4s %14s\n", set, l, mt, "failed"; exit }
+      printf "%-8s %-10s %4s %14d %9.2f %10.1f %9.4f %8.2f %9.2f %8.2f%s\n", set, l, mt, s, c, r,
+             (s1 > 0 ? s / s1 : 0), (c1 > 0 ? c / c1 : 0), lc, (c1 > 0 ? lc / c1 : 0),
+             (ls != s ? "  (archives differ!)" : "") }'
   done
-  summary+=("$(awk -v set="$set" -v l="$label" -v s1="$s1" -v c1="$c1" -v s8="$s8" -v c8="$c8" -v r8="$r8" 'BEGIN {
+  summary+=("$(awk -v set="$set" -v l="$label" -v s1="$s1" -v c1="$c1" -v s8="$s8" -v c8="$c8" -v w8="$w8" \
+    -v r8="$r8" 'BEGIN {
     if (s1 == 0 || s8 == 0) { printf "%-8s %-10s n/a (a run failed)", set, l; exit }
     size = s8 / s1; cpu = (c1 > 0 ? c8 / c1 : 0)
     sizeGoal = (set == "B.html") ? "reported" : (size <= 1.01 ? "met" : "NOT met")
-    printf "%-8s %-10s size %.4f (%+.2f%%, %s)  CPU %.2fx (%s)  memory %.0f MiB (%s)", set, l,
-           size, (size - 1) * 100, sizeGoal, cpu, (cpu <= 1.15 ? "met" : "NOT met"), r8, (r8 <= 1024 ? "met" : "NOT met") }')")
+    printf "%-8s %-10s size %.4f (%+.2f%%, %s)  CPU %.2fx (%s; %.2fx with 8 threads taking turns)  memory %.0f MiB (%s)",
+           set, l, size, (size - 1) * 100, sizeGoal, cpu, (cpu <= 1.15 ? "met" : "NOT met"), (c1 > 0 ? w8 / c1 : 0),
+           r8, (r8 <= 1024 ? "met" : "NOT met") }')")
 }
 
 echo "thread scaling: $ours on $corpus"
-printf '%-8s %-10s %4s %14s %9s %10s %9s %8s\n' set format mmt bytes "CPU s" "MaxRSS MB" "size/1" "CPU/1"
+printf '%-8s %-10s %4s %14s %9s %10s %9s %8s %9s %8s\n' set format mmt bytes "CPU s" "MaxRSS MB" "size/1" "CPU/1" \
+  "CPU s *" "CPU*/1"
+echo "  (* at most $cores threads running at once, one per core: the same work and archive)"
 for set in A B.html B2.bin; do
   if [ "$set" = A ]; then inputs=("A/" "*"); else inputs=("$set"); fi
   one "$set" "zip p1" "$work/o.zip" -tzip -mx=9 -mfb=64 -mpass=4 -- "${inputs[@]}"

@@ -7,10 +7,14 @@
 // command line as one argument:
 //   morvik-archiver --line 'a -tzip "out.zip" "dir/" *'
 // The report goes to standard output; the exit code is the result code.
+// MORVIK_RUNNING_LIMIT=N in the environment lets at most N worker threads
+// run at once (see RunningLimit); the benchmark's thread scaling uses it.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "core/run.h"
+#include "core/workers.h"
 
 int main(int argc, char** argv) {
   std::string line;
@@ -27,6 +31,7 @@ int main(int argc, char** argv) {
       if (quote) line.push_back('"');
     }
   }
+  if (const char* limit = std::getenv("MORVIK_RUNNING_LIMIT")) arc::RunningLimit() = std::atoi(limit);
   arc::Report report;
   const arc::Result rc = arc::Run(line, report);
   std::fwrite(report.text.data(), 1, report.text.size(), rc == arc::kOk ? stdout : stderr);

@@ -4,6 +4,7 @@
 // tasks nobody started. The caller waits for a task through the pool.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -18,6 +19,17 @@ inline int ThreadCount(int requested) {
   if (requested > 0) return requested;
   const unsigned n = std::thread::hardware_concurrency();
   return n == 0 ? 1 : static_cast<int>(n);
+}
+
+// At most this many of a pool's threads run tasks at the same moment; 0 (the
+// default) lets all of them run. The work does not change with it: the
+// command still plans for its thread count and gives the same archive. The
+// native tool's benchmark sets it to the number of cores, so that a run with
+// more threads than cores measures the work of that many threads rather
+// than the cost of the system switching between them.
+inline std::atomic<int>& RunningLimit() {
+  static std::atomic<int> limit{0};
+  return limit;
 }
 
 // One unit of work for a WorkerPool.
@@ -39,7 +51,7 @@ class Task {
 class WorkerPool {
  public:
   // `threads` >= 1 workers.
-  explicit WorkerPool(int threads) {
+  explicit WorkerPool(int threads) : limit_(RunningLimit().load()) {
     for (int i = 0; i < threads; ++i) workers_.emplace_back([this, i] { Loop(i); });
   }
   // Tasks still queued are dropped unrun; tasks running are finished first.
@@ -79,18 +91,21 @@ class WorkerPool {
       Task* task = nullptr;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        work_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+        work_.wait(lock, [this] { return stop_ || (!queue_.empty() && (limit_ <= 0 || running_ < limit_)); });
         if (stop_) return;
         task = queue_.front();
         queue_.pop_front();
+        ++running_;
       }
       task->Run(slot);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         task->done_ = true;
+        --running_;
       }
-      // The pool's own condition, which outlives every waiter.
+      // The pool's own conditions, which outlive every waiter.
       finished_.notify_all();
+      if (limit_ > 0) work_.notify_one();  // a thread held back by the limit may run
     }
   }
 
@@ -98,6 +113,8 @@ class WorkerPool {
   std::condition_variable work_;  // a task was queued, or stop_ set
   std::condition_variable finished_;  // a task's done_ was set
   std::deque<Task*> queue_;
+  const int limit_;  // RunningLimit() when the pool was made
+  int running_ = 0;  // tasks running now
   bool stop_ = false;
   std::vector<std::thread> workers_;
 };

@@ -188,6 +188,10 @@ class ZipWriter {
   std::vector<std::unique_ptr<deflate::Encoder>> encoders_;
   std::deque<OutputStep> queue_;
   size_t queuedBytes_ = 0;
+  // The stored entries' copy buffer, one for the whole archive: a buffer of
+  // its own for each of thousands of small files costs more than the copy
+  // itself (the Windows heap gives large blocks fresh pages every time).
+  std::vector<unsigned char> copyBuffer_;
   // Last member: stopped and joined before the tasks it may still hold go.
   std::optional<WorkerPool> pool_;
 };
@@ -276,7 +280,8 @@ bool ZipWriter::WriteStored(PendingEntry& p) {
   if (!item.isDir && !src.OpenRead(item.source)) return ReadFailed(item);
   if (!out_.Write(LocalHeader(p.e, p.zip64Local, p.e.extra))) return WriteFailed();
   if (!item.isDir) {
-    std::vector<unsigned char> in(kChunk);
+    std::vector<unsigned char>& in = copyBuffer_;
+    in.resize(kChunk);
     uLong crc = crc32(0, nullptr, 0);
     for (;;) {
       const long long n = src.Read(in.data(), in.size());

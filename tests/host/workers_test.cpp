@@ -1,9 +1,12 @@
 // The worker pool's hand-over of finished tasks, built with ThreadSanitizer:
 // the ZIP writer destroys each segment task as soon as its wait returns, so
 // nothing of the worker that ran it may touch it afterwards; and a pool that
-// goes while tasks are queued must not wait for them.
+// goes while tasks are queued must not wait for them; a running limit holds
+// threads back without losing a task.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -92,6 +95,43 @@ TEST(WorkerPool, GoesWithoutRunningQueuedTasks) {
   pool.reset();
   opener.join();
   for (const auto& t : queued) EXPECT_EQ(t->result, 0);
+}
+
+// Counts how many of its kind run at once.
+class Overlap : public arc::Task {
+ public:
+  Overlap(std::atomic<int>& now, std::atomic<int>& most) : now_(now), most_(most) {}
+  void Run(int) override {
+    const int n = ++now_;
+    int seen = most_.load();
+    while (n > seen && !most_.compare_exchange_weak(seen, n)) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    --now_;
+    ran = true;
+  }
+  bool ran = false;
+
+ private:
+  std::atomic<int>& now_;
+  std::atomic<int>& most_;
+};
+
+TEST(WorkerPool, RunningLimitHoldsThreadsBackAndRunsEveryTask) {
+  std::atomic<int> now{0}, most{0};
+  std::vector<std::unique_ptr<Overlap>> tasks;
+  arc::RunningLimit() = 2;
+  {
+    arc::WorkerPool pool(6);
+    for (int i = 0; i < 60; ++i) {
+      tasks.push_back(std::make_unique<Overlap>(now, most));
+      pool.Submit(tasks.back().get());
+    }
+    for (const auto& t : tasks) pool.Wait(t.get());
+  }
+  arc::RunningLimit() = 0;
+  EXPECT_TRUE(std::all_of(tasks.begin(), tasks.end(), [](const auto& t) { return t->ran; }));
+  EXPECT_EQ(most.load(), 2);
 }
 
 }  // namespace

@@ -133,6 +133,24 @@ TEST_F(ErrorsTest, FilesThatChangeWhileReadFailTheJob) {
         EXPECT_NE(report.text.find("data.bin"), std::string::npos) << report.text;
         fs::remove(out);
       }
+      // Gone before it was read: the reason comes from the thread that
+      // tried to read it.
+      SCOPED_TRACE(std::to_string(level) + (format == arc::Format::kZip ? " zip" : " 7z") + " gone");
+      arc::Item item;
+      item.name = "gone.bin";
+      item.source = dir / "src" / "gone.bin";
+      item.size = facts.size;
+      arc::Options options;
+      options.format = format;
+      options.level = level;
+      arc::Report report;
+      const fs::path out = dir / "gone.out";
+      EXPECT_FALSE(format == arc::Format::kZip ? arc::UpdateZip({}, out, {item}, options, report)
+                                               : arc::Update7z({}, out, {item}, options, report));
+      EXPECT_EQ(report.code, arc::kErrSourceRead) << report.text;
+      const std::string why = format == arc::Format::kZip ? std::string(": ") + std::strerror(ENOENT) : "";
+      EXPECT_NE(report.text.find(item.source.string() + why), std::string::npos) << report.text;
+      fs::remove(out);
     }
   }
 }

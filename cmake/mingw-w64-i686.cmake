@@ -15,10 +15,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # 32-bit programs cannot run on these machines: this build is compiled and checked only.
 
-# Every processor that runs a supported Windows has SSE2: vector code (the
-# deflate path search's SSE2 variant among it) and SSE floating point, so
-# that floating-point results are those of the x86-64 build. 32-bit Windows
-# and programs built by other compilers keep the stack aligned to 4 bytes
-# only: functions that need more realign it themselves.
-set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse -mincoming-stack-boundary=2")
-set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse -mincoming-stack-boundary=2")
+# The 32-bit code generation options (SSE2) are set by the top-level
+# CMakeLists.txt, so that they hold in build folders made before them too.

@@ -111,11 +111,7 @@ struct PendingEntry {
 };
 
 // One segment of a deflated entry: its bytes with the dictionary before
-// them, and the bits they compress to. A file that fits in one segment is
-// read by its task, on the worker (`source`): a job of many small files
-// mostly waits for their opening, which on Windows costs the system far
-// more than the compressing of a small file, and the workers open theirs at
-// the same time.
+// them, and the bits they compress to.
 class SegmentTask : public Task {
  public:
   std::shared_ptr<PendingEntry> entry;
@@ -125,51 +121,15 @@ class SegmentTask : public Task {
   deflate::Bits out;
   bool failed = false;
   std::vector<std::unique_ptr<deflate::Encoder>>* encoders = nullptr;
-  // Read here: the file, and what reading it found.
-  const Item* source = nullptr;
-  std::string readError;  // why it could not be read; empty when it was
-  bool changed = false;   // its size is not the one listed
-  uint32_t crc = 0;
 
   void Run(int slot) override {
     try {
-      if (!source || Read()) {
-        out.bytes.reserve(data.size() - dictLen + 64);
-        (*encoders)[slot]->Encode(data.data(), dictLen, data.size() - dictLen, final, out);
-      }
+      out.bytes.reserve(data.size() - dictLen + 64);
+      (*encoders)[slot]->Encode(data.data(), dictLen, data.size() - dictLen, final, out);
     } catch (...) {
       failed = true;
     }
     std::vector<uint8_t>().swap(data);
-  }
-
- private:
-  // The whole file, and one byte more to see it grow; false when it could
-  // not be read or is not the size it was listed with.
-  bool Read() {
-    File src;
-    if (!src.OpenRead(source->source)) {
-      readError = LastErrorText();
-      return false;
-    }
-    data.resize(static_cast<size_t>(source->size) + 1);
-    size_t got = 0;
-    while (got < data.size()) {
-      const long long n = src.Read(data.data() + got, data.size() - got);
-      if (n < 0) {
-        readError = LastErrorText();
-        return false;
-      }
-      if (n == 0) break;
-      got += static_cast<size_t>(n);
-    }
-    data.resize(got);
-    if (got != source->size) {
-      changed = true;
-      return false;
-    }
-    crc = static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), data.data(), static_cast<uInt>(got)));
-    return true;
   }
 };
 
@@ -206,9 +166,8 @@ class ZipWriter {
  private:
   bool Big(uint64_t v) const { return v >= limits_.size; }
   bool WriteFailed() { return report_.Fail(kErrWrite, "Error: cannot write the archive: " + LastErrorText()); }
-  bool ReadFailed(const Item& item) { return ReadFailed(item, LastErrorText()); }
-  bool ReadFailed(const Item& item, const std::string& why) {
-    return report_.Fail(kErrSourceRead, "Error: cannot read " + PathToUtf8(item.source) + ": " + why);
+  bool ReadFailed(const Item& item) {
+    return report_.Fail(kErrSourceRead, "Error: cannot read " + PathToUtf8(item.source) + ": " + LastErrorText());
   }
   // A file whose size is not what it was when the job looked at it: its
   // entry would not hold the file as it is.
@@ -288,13 +247,6 @@ bool ZipWriter::WriteFront() {
   SegmentTask& t = *step.segment;
   if (pool_) pool_->Wait(&t);
   if (t.failed) return report_.Fail(kErrInternal, "Error: out of memory while compressing");
-  if (t.source) {
-    if (!t.readError.empty()) return ReadFailed(*t.source, t.readError);
-    if (t.changed) return Changed(*t.source);
-    p.total = t.source->size;
-    p.crc = t.crc;
-    if (!p.zip64Local && Big(p.total)) return Changed(*t.source);
-  }
   if (t.first) {
     p.e.localOffset = out_.Pos();
     if (!out_.Write(LocalHeader(p.e, p.zip64Local, p.e.extra))) return WriteFailed();
@@ -374,15 +326,6 @@ bool ZipWriter::AddItem(const Item& item, const Options& options) {
   p.zip64Local = !item.isDir && (Big(s) || Big(worst));
 
   if (!p.deflate) return Queue(OutputStep{pending, nullptr, 0});
-  if (item.size < kSegment) {
-    auto task = std::make_unique<SegmentTask>();
-    task->entry = pending;
-    task->source = &item;
-    task->first = task->final = true;
-    task->encoders = &encoders_;
-    const size_t bytes = (static_cast<size_t>(item.size) + 1) * 2;
-    return Queue(OutputStep{pending, std::move(task), bytes});
-  }
 
   File src;
   if (!src.OpenRead(item.source)) return ReadFailed(item);

@@ -24,9 +24,9 @@ inline int ThreadCount(int requested) {
 // At most this many of a pool's threads run tasks at the same moment; 0 (the
 // default) lets all of them run. The work does not change with it: the
 // command still plans for its thread count and gives the same archive. The
-// native tool's benchmark sets it to the number of cores, so that a run with
-// more threads than cores measures the work of that many threads rather
-// than the cost of the system switching between them.
+// native tool's benchmark sets it to 1, so that the CPU time of a run with
+// many threads is the work those threads do, not what their sharing of the
+// cores costs.
 inline std::atomic<int>& RunningLimit() {
   static std::atomic<int> limit{0};
   return limit;

@@ -112,45 +112,39 @@ TEST_F(ErrorsTest, SourcesThatCannotAllBeStored) {
 TEST_F(ErrorsTest, FilesThatChangeWhileReadFailTheJob) {
   const fs::path file = dir / "src" / "data.bin";
   const arc::FileFacts facts = arc::GetFileFacts(file);
+  // Writes one entry of `source`, listed with `size`, into a new archive.
+  auto update = [&](arc::Format format, int level, const fs::path& source, uint64_t size) {
+    arc::Item item;
+    item.name = source.filename().string();
+    item.source = source;
+    item.size = size;
+    item.mtime = facts.mtime;
+    arc::Options options;
+    options.format = format;
+    options.level = level;
+    arc::Report report;
+    const fs::path out = dir / "changed.out";
+    const bool ok = format == arc::Format::kZip ? arc::UpdateZip({}, out, {item}, options, report)
+                                                : arc::Update7z({}, out, {item}, options, report);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(report.code, arc::kErrSourceRead) << report.text;
+    fs::remove(out);
+    return report.text;
+  };
   for (const arc::Format format : {arc::Format::kZip, arc::Format::k7z}) {
     for (const int level : {0, 9}) {
+      const std::string label = std::to_string(level) + (format == arc::Format::kZip ? " zip " : " 7z ");
       for (const uint64_t size : {facts.size - 1, facts.size + 1}) {
-        SCOPED_TRACE(std::to_string(level) + (format == arc::Format::kZip ? " zip " : " 7z ") + std::to_string(size));
-        arc::Item item;
-        item.name = "data.bin";
-        item.source = file;
-        item.size = size;
-        item.mtime = facts.mtime;
-        arc::Options options;
-        options.format = format;
-        options.level = level;
-        arc::Report report;
-        const fs::path out = dir / "changed.out";
-        const bool ok = format == arc::Format::kZip ? arc::UpdateZip({}, out, {item}, options, report)
-                                                    : arc::Update7z({}, out, {item}, options, report);
-        EXPECT_FALSE(ok);
-        EXPECT_EQ(report.code, arc::kErrSourceRead) << report.text;
-        EXPECT_NE(report.text.find("data.bin"), std::string::npos) << report.text;
-        fs::remove(out);
+        SCOPED_TRACE(label + std::to_string(size));
+        const std::string text = update(format, level, file, size);
+        EXPECT_NE(text.find("data.bin"), std::string::npos) << text;
       }
-      // Gone before it was read: the reason comes from the thread that
-      // tried to read it.
-      SCOPED_TRACE(std::to_string(level) + (format == arc::Format::kZip ? " zip" : " 7z") + " gone");
-      arc::Item item;
-      item.name = "gone.bin";
-      item.source = dir / "src" / "gone.bin";
-      item.size = facts.size;
-      arc::Options options;
-      options.format = format;
-      options.level = level;
-      arc::Report report;
-      const fs::path out = dir / "gone.out";
-      EXPECT_FALSE(format == arc::Format::kZip ? arc::UpdateZip({}, out, {item}, options, report)
-                                               : arc::Update7z({}, out, {item}, options, report));
-      EXPECT_EQ(report.code, arc::kErrSourceRead) << report.text;
+      // Gone before it was read: the job names it (and, for ZIP, says why).
+      SCOPED_TRACE(label + "gone");
+      const fs::path gone = dir / "src" / "gone.bin";
+      const std::string text = update(format, level, gone, facts.size);
       const std::string why = format == arc::Format::kZip ? std::string(": ") + std::strerror(ENOENT) : "";
-      EXPECT_NE(report.text.find(item.source.string() + why), std::string::npos) << report.text;
-      fs::remove(out);
+      EXPECT_NE(text.find(gone.string() + why), std::string::npos) << text;
     }
   }
 }

@@ -37,23 +37,25 @@ inline __m128i Min32(__m128i a, __m128i b) {
 #endif
 }
 
-// Four lengths at a time; lanes past `top` are forced to kNone (their sums
-// are below 2^31, so or-ing gives exactly kNone).
+// Four lengths at a time; lanes past `top` are forced to kNone without a
+// branch (see the AVX2 variant): the compare's all ones, shifted to kNone,
+// are or-ed in, which gives exactly kNone as every sum is below 2^31.
 struct Sse2Lanes {
   using Acc = __m128i;
   static Acc Start() { return _mm_set1_epi32(static_cast<int>(kNone)); }
   static void Relax(Acc& acc, uint32_t&, const uint32_t* cei, const uint32_t* lp, uint32_t l, uint32_t top,
                     uint32_t dc) {
-    alignas(16) static constexpr uint32_t kTail[4][4] = {
-        {0, 0, 0, 0}, {0, kNone, kNone, kNone}, {0, 0, kNone, kNone}, {0, 0, 0, kNone}};
     const __m128i vdc = _mm_set1_epi32(static_cast<int>(dc));
+    const __m128i vtop = _mm_set1_epi32(static_cast<int>(top));
+    __m128i lanes = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(l)), _mm_setr_epi32(0, 1, 2, 3));
     for (;; l += 4) {
       __m128i v = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cei + l)),
                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(lp + l)));
       v = _mm_add_epi32(v, vdc);
-      if (l + 3 > top) v = _mm_or_si128(v, _mm_load_si128(reinterpret_cast<const __m128i*>(kTail[top - l + 1])));
+      v = _mm_or_si128(v, _mm_srli_epi32(_mm_cmpgt_epi32(lanes, vtop), 1));
       acc = Min32(acc, v);
       if (l + 4 > top) break;
+      lanes = _mm_add_epi32(lanes, _mm_set1_epi32(4));
     }
   }
   static uint32_t Reduce(Acc acc) {

@@ -1,7 +1,9 @@
 // The path search of deflate's optimal parser (levels 7..9), inside the
 // encoder only. It runs backwards over a range: cost[i] becomes the cheapest
-// cost from position i to the range's end, choice[i] the symbol that starts
-// that cheapest way. Costs are packed with the length in the low kLenBits
+// cost from position i to the range's end, chosen[i] the length of the
+// symbol that starts that cheapest way (0 for a literal); which match
+// offered that length is left to the caller, for the positions the path
+// takes only. Costs are packed with the length in the low kLenBits
 // bits as kLow - length (kLow for a literal), so that one minimum gives the
 // cheapest choice and, among equal costs, the longest one.
 //
@@ -43,12 +45,11 @@ struct Input {
   const Sym* matches;           // matches[matchStart[i], matchStart[i + 1]), by increasing length
   const uint32_t* lenCost;      // packed by length, kMaxMatch + 1 + kReadPast entries
   const uint32_t* litCost;      // packed by byte value, 256 entries
+  const uint8_t* matchCode;     // each match's distance code, indexed as `matches`
   const uint32_t* distCost;     // by distance code (cost << kLenBits), 30 entries
-  const uint8_t* distLow;       // distance code by dist - 1, dist <= 256
-  const uint8_t* distHigh;      // distance code by (dist - 1) >> 7, dist > 256
   uint32_t full;                // every length up to this one; past it only whole matches
   uint32_t* cost;               // n + 1 + kReadPast entries, filled here
-  Sym* choice;                  // n entries, filled here
+  uint16_t* chosen;             // n entries, filled here
 };
 
 void SearchScalar(const Input& in);
@@ -85,8 +86,7 @@ void Search(const Input& in) {
       for (uint32_t k = k0; k < k1 && l <= room; ++k) {
         const uint32_t len = MinU(mt[k].len, room);
         const uint32_t top = MinU(len, in.full);
-        const uint32_t d = mt[k].val;
-        const uint32_t dc = in.distCost[d <= 256 ? in.distLow[d - 1] : in.distHigh[(d - 1) >> 7]];
+        const uint32_t dc = in.distCost[in.matchCode[k]];
         if (l <= top) {
           Lanes::Relax(acc, best, cei, in.lenCost, l, top, dc);
           l = top + 1;
@@ -99,15 +99,7 @@ void Search(const Input& in) {
       best = MinU(best, Lanes::Reduce(acc));
     }
     ce[i] = best & ~kLow;
-    const uint32_t len = kLow - (best & kLow);
-    uint16_t dist = 0;
-    if (len) {
-      // The match that offered this length: the first that reaches it.
-      uint32_t k = k0;
-      while (MinU(mt[k].len, room) < len) ++k;
-      dist = mt[k].val;
-    }
-    in.choice[i] = Sym{static_cast<uint16_t>(len), dist};
+    in.chosen[i] = static_cast<uint16_t>(kLow - (best & kLow));
   }
 }
 

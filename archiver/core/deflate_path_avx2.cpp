@@ -11,24 +11,27 @@
 namespace arc::deflate::path {
 namespace {
 
-// Lanes past `top` are forced to kNone (their sums are below 2^31, so
-// or-ing gives exactly kNone).
+// Lanes past `top` are forced to kNone: a lane's compare with `top` gives
+// all ones there, shifted to kNone and or-ed in (the sums are below 2^31,
+// so the result is exactly kNone). Without a branch: how many lanes of the
+// last step count varies from match to match, and a branch on it is
+// mispredicted about once a match.
 struct Avx2Lanes {
   using Acc = __m256i;
   static Acc Start() { return _mm256_set1_epi32(static_cast<int>(kNone)); }
   static void Relax(Acc& acc, uint32_t&, const uint32_t* cei, const uint32_t* lp, uint32_t l, uint32_t top,
                     uint32_t dc) {
-    // Eight entries from kTail + 8 - r keep the first r lanes (r = 1..7).
-    alignas(32) static constexpr uint32_t kTail[16] = {0,     0,     0,     0,     0,     0,     0,     0,
-                                                       kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone};
     const __m256i vdc = _mm256_set1_epi32(static_cast<int>(dc));
+    const __m256i vtop = _mm256_set1_epi32(static_cast<int>(top));
+    __m256i lanes = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(l)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     for (;; l += 8) {
       __m256i v = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(cei + l)),
                                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lp + l)));
       v = _mm256_add_epi32(v, vdc);
-      if (l + 7 > top) v = _mm256_or_si256(v, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kTail + (7 + l - top))));
+      v = _mm256_or_si256(v, _mm256_srli_epi32(_mm256_cmpgt_epi32(lanes, vtop), 1));
       acc = _mm256_min_epi32(acc, v);
       if (l + 8 > top) break;
+      lanes = _mm256_add_epi32(lanes, _mm256_set1_epi32(8));
     }
   }
   static uint32_t Reduce(Acc acc) {

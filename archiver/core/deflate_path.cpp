@@ -46,16 +46,16 @@ struct Sse2Lanes {
   static void Relax(Acc& acc, uint32_t&, const uint32_t* cei, const uint32_t* lp, uint32_t l, uint32_t top,
                     uint32_t dc) {
     const __m128i vdc = _mm_set1_epi32(static_cast<int>(dc));
-    const __m128i vtop = _mm_set1_epi32(static_cast<int>(top));
-    __m128i lanes = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(l)), _mm_setr_epi32(0, 1, 2, 3));
+    const __m128i lane = _mm_setr_epi32(0, 1, 2, 3);
+    __m128i left = _mm_set1_epi32(static_cast<int>(top - l));  // lanes at or under this count
     for (;; l += 4) {
       __m128i v = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cei + l)),
                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(lp + l)));
       v = _mm_add_epi32(v, vdc);
-      v = _mm_or_si128(v, _mm_srli_epi32(_mm_cmpgt_epi32(lanes, vtop), 1));
+      v = _mm_or_si128(v, _mm_srli_epi32(_mm_cmpgt_epi32(lane, left), 1));
       acc = Min32(acc, v);
       if (l + 4 > top) break;
-      lanes = _mm_add_epi32(lanes, _mm_set1_epi32(4));
+      left = _mm_sub_epi32(left, _mm_set1_epi32(4));
     }
   }
   static uint32_t Reduce(Acc acc) {

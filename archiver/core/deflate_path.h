@@ -67,39 +67,55 @@ inline uint32_t MinU(uint32_t a, uint32_t b) { return a < b ? a : b; }
 // The loop every variant shares. Lanes provides Acc (its running minimum),
 // Start(), Relax(acc, costAt, lenCost, l, top, distCost) for the lengths
 // l..top of one match, and Reduce(acc).
+//
+// One position: the cheapest way from it, given the cheapest from the next
+// (`next`). Only the last kMaxMatch positions have matches that may reach
+// past the range's end (`kNearEnd`); elsewhere no length needs clamping.
+template <class Lanes, bool kNearEnd>
+inline uint32_t Cheapest(const Input& in, size_t i, uint32_t next) {
+  uint32_t best = next + in.litCost[in.bytes[i]];
+  const uint32_t k0 = in.matchStart[i], k1 = in.matchStart[i + 1];
+  if (k0 != k1) {
+    const uint32_t room = static_cast<uint32_t>(in.n - i);
+    const uint32_t* cei = in.cost + i;
+    const Sym* mt = in.matches;
+    uint32_t l = kMinMatch;
+    typename Lanes::Acc acc = Lanes::Start();
+    for (uint32_t k = k0; k < k1 && (!kNearEnd || l <= room); ++k) {
+      const uint32_t len = kNearEnd ? MinU(mt[k].len, room) : mt[k].len;
+      const uint32_t top = MinU(len, in.full);
+      const uint32_t dc = in.distCost[in.matchCode[k]];
+      if (l <= top) {
+        Lanes::Relax(acc, best, cei, in.lenCost, l, top, dc);
+        l = top + 1;
+      }
+      if (len >= l) {
+        best = MinU(best, cei[len] + in.lenCost[len] + dc);
+        l = len + 1;
+      }
+    }
+    best = MinU(best, Lanes::Reduce(acc));
+  }
+  in.chosen[i] = static_cast<uint16_t>(kLow - (best & kLow));
+  return best & ~kLow;
+}
+
 template <class Lanes>
 void Search(const Input& in) {
   const size_t n = in.n;
   uint32_t* ce = in.cost;
   ce[n] = 0;
   for (size_t k = 1; k <= kReadPast; ++k) ce[n + k] = kPad;
-  const uint32_t* ms = in.matchStart;
-  const Sym* mt = in.matches;
-  for (size_t i = n; i-- > 0;) {
-    uint32_t best = ce[i + 1] + in.litCost[in.bytes[i]];
-    const uint32_t room = static_cast<uint32_t>(n - i);
-    const uint32_t* cei = ce + i;
-    const uint32_t k0 = ms[i], k1 = ms[i + 1];
-    if (k0 != k1) {
-      uint32_t l = kMinMatch;
-      typename Lanes::Acc acc = Lanes::Start();
-      for (uint32_t k = k0; k < k1 && l <= room; ++k) {
-        const uint32_t len = MinU(mt[k].len, room);
-        const uint32_t top = MinU(len, in.full);
-        const uint32_t dc = in.distCost[in.matchCode[k]];
-        if (l <= top) {
-          Lanes::Relax(acc, best, cei, in.lenCost, l, top, dc);
-          l = top + 1;
-        }
-        if (len >= l) {
-          best = MinU(best, cei[len] + in.lenCost[len] + dc);
-          l = len + 1;
-        }
-      }
-      best = MinU(best, Lanes::Reduce(acc));
-    }
-    ce[i] = best & ~kLow;
-    in.chosen[i] = static_cast<uint16_t>(kLow - (best & kLow));
+  const size_t nearEnd = n < kMaxMatch ? n : kMaxMatch;
+  uint32_t next = 0;
+  size_t i = n;
+  while (i > n - nearEnd) {
+    --i;
+    ce[i] = next = Cheapest<Lanes, true>(in, i, next);
+  }
+  while (i > 0) {
+    --i;
+    ce[i] = next = Cheapest<Lanes, false>(in, i, next);
   }
 }
 

@@ -22,16 +22,16 @@ struct Avx2Lanes {
   static void Relax(Acc& acc, uint32_t&, const uint32_t* cei, const uint32_t* lp, uint32_t l, uint32_t top,
                     uint32_t dc) {
     const __m256i vdc = _mm256_set1_epi32(static_cast<int>(dc));
-    const __m256i vtop = _mm256_set1_epi32(static_cast<int>(top));
-    __m256i lanes = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(l)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    __m256i left = _mm256_set1_epi32(static_cast<int>(top - l));  // lanes at or under this count
     for (;; l += 8) {
       __m256i v = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(cei + l)),
                                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lp + l)));
       v = _mm256_add_epi32(v, vdc);
-      v = _mm256_or_si256(v, _mm256_srli_epi32(_mm256_cmpgt_epi32(lanes, vtop), 1));
+      v = _mm256_or_si256(v, _mm256_srli_epi32(_mm256_cmpgt_epi32(lane, left), 1));
       acc = _mm256_min_epi32(acc, v);
       if (l + 8 > top) break;
-      lanes = _mm256_add_epi32(lanes, _mm256_set1_epi32(8));
+      left = _mm256_sub_epi32(left, _mm256_set1_epi32(8));
     }
   }
   static uint32_t Reduce(Acc acc) {
